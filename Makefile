@@ -1,0 +1,51 @@
+# Quick start: `make run` builds lunscan and runs it on the bundled demo host; `make test` runs
+# every test (plain build and a sanitizer build); `make test-windows` cross-builds for Windows and
+# runs the tests under Wine.
+BUILD      ?= build
+BUILD_SAN  ?= build-san
+BUILD_WIN  ?= build-win
+BUILD_FUZZ ?= build-fuzz
+JOBS       ?= 2
+DEMO_HOST  ?= examples/demo-host.json
+LUNSCAN_ARGS ?=
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps run test test-native test-san test-windows fuzz clean
+
+all: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@scripts/ensure-packages.sh native
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja
+
+run: all
+	SIL_SIM_HOST=$(DEMO_HOST) $(BUILD)/sil/lunscan $(LUNSCAN_ARGS)
+
+test: test-native test-san
+
+test-native: all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-san: deps
+	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSIL_SANITIZE=ON
+	cmake --build $(BUILD_SAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(BUILD_SAN) --output-on-failure -j $(JOBS)
+
+test-windows:
+	@scripts/ensure-packages.sh windows
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+	scripts/run-wine-tests.sh $(BUILD_WIN)
+
+fuzz:
+	@scripts/ensure-packages.sh native fuzz
+	CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DSIL_FUZZ=ON -DSIL_BUILD_TESTS=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	scripts/run-fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ)

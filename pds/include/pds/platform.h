@@ -1,0 +1,153 @@
+// The platform seam: the one interface through which the library reaches the operating system.
+//
+// Contract
+// --------
+// * Every operating-system call made by pds or sil goes through `pds::platform()`. Code above
+//   the seam never includes <windows.h>, <unistd.h> or any other system header and never tests
+//   `_WIN32`.
+// * Exactly one provider is active per process. `pds_platform_start()` chooses it once, before the
+//   library does anything else: the simulated host when the environment variable SIL_SIM_HOST
+//   names a host file (every build), otherwise the real provider of the build (win32 on Windows,
+//   linux elsewhere).
+// * Errors are operating-system error numbers (`os_error`, 0 = success) in the real provider's
+//   convention: Windows error codes on win32 (ERROR_FILE_NOT_FOUND 2, ERROR_ACCESS_DENIED 5,
+//   ERROR_SHARING_VIOLATION 32, ...), errno values on linux. The simulated host speaks the
+//   Windows convention because it replays Windows hosts. No call mixes an error number with a
+//   result value: results come back through out-parameters or the returned record.
+// * Methods are safe to call from several threads unless their comment says otherwise.
+// * Providers never print; they report. Printing is the library's business.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pds {
+
+using os_error = std::uint32_t;   // 0 = success; otherwise the provider's error number
+
+// Windows error numbers the library tests for by name. The linux provider maps its errno values
+// onto these where the library needs to tell them apart (ENOENT -> not found, EBUSY -> sharing
+// violation, EACCES/EPERM -> access denied).
+inline constexpr os_error kErrorFileNotFound = 2;
+inline constexpr os_error kErrorPathNotFound = 3;
+inline constexpr os_error kErrorAccessDenied = 5;
+inline constexpr os_error kErrorInvalidHandle = 6;
+inline constexpr os_error kErrorNotEnoughMemory = 8;
+inline constexpr os_error kErrorSharingViolation = 32;
+inline constexpr os_error kErrorNotSupported = 50;
+inline constexpr os_error kErrorInvalidParameter = 87;
+inline constexpr os_error kErrorAlreadyExists = 183;
+inline constexpr os_error kErrorIoDevice = 1117;
+inline constexpr os_error kErrorSemTimeout = 121;
+
+// Local wall-clock time broken down, milliseconds included.
+struct LocalTime {
+    int year = 0;     // e.g. 2026
+    int month = 0;    // 1..12
+    int day = 0;      // 1..31
+    int hour = 0;     // 0..23
+    int minute = 0;   // 0..59
+    int second = 0;   // 0..60
+    int millisecond = 0;
+    int weekday = 0;  // 0 = Sunday
+    int yearday = 0;  // 0..365
+};
+
+// What the host says about itself (uname on POSIX, GetVersionEx & co. on Windows).
+struct HostIdentity {
+    std::string sysname;     // "Windows_NT", "Linux", ...
+    std::string nodename;    // host name
+    std::string release;     // "10.0", "6.1", kernel release "6.1.0-18-amd64"
+    std::string version;     // build / service pack text
+    std::string machine;     // "x86_64", "AMD64"
+    std::uint32_t os_type = 0;  // operating-system type code traced by SIL_init
+    std::string os_description; // the operating system's own version description
+};
+
+// Handle of a host-wide named mutex. Closing releases the OS object.
+class NamedMutex {
+public:
+    virtual ~NamedMutex() = default;
+    // Waits without time limit (timeout_ms < 0) or up to timeout_ms. Returns 0 when owned,
+    // kErrorSemTimeout on time-out, another error otherwise.
+    virtual os_error lock(int timeout_ms = -1) = 0;
+    virtual os_error unlock() = 0;
+};
+
+// A mapped view of host-wide named shared memory.
+class SharedMemory {
+public:
+    virtual ~SharedMemory() = default;
+    virtual void* data() = 0;
+    virtual std::size_t size() const = 0;
+    // Unmaps and closes; returns the OS error of unmapping (0 on success). Idempotent.
+    virtual os_error close() = 0;
+};
+
+// The seam. One instance per process, owned by pds.
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // "win32", "linux" or "sim".
+    virtual std::string_view name() const = 0;
+
+    // ---- environment, time, process ----------------------------------------------------
+    // Environment variable lookup. The simulated host answers from its "environment" object
+    // first and then from the real environment, so a host file can pin variables for a replay.
+    virtual std::optional<std::string> get_env(const char* name) = 0;
+    virtual LocalTime local_time() = 0;
+    // The C library's date text of the current time (as ctime) without the newline; empty on failure.
+    virtual std::string date_text() = 0;
+    // Seconds since the epoch (seed material, not for display).
+    virtual std::int64_t epoch_seconds() = 0;
+    virtual std::uint32_t process_id() = 0;
+    // The runtime's number of the calling thread: 0 for the main thread, 1, 2, ... for threads
+    // in the order they first asked.
+    virtual std::uint32_t thread_number() = 0;
+    // The operating system's id of the calling thread (for logs that want the real id).
+    virtual std::uint64_t thread_id() = 0;
+
+    // ---- host facts ----------------------------------------------------------------------
+    virtual HostIdentity host_identity() = 0;
+    // The name of the user running the process; nullopt when it cannot be had.
+    virtual std::optional<std::string> user_name() = 0;
+
+    // ---- inter-process objects -------------------------------------------------------------
+    // Creates or opens a host-wide named mutex (null DACL on Windows: every user may open it).
+    virtual os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) = 0;
+    // Creates or opens host-wide named shared memory of `size` bytes (null DACL on Windows).
+    // `created` tells whether this call created it (its contents are then zero).
+    virtual os_error open_shared_memory(const std::string& name, std::size_t size,
+                                        std::unique_ptr<SharedMemory>& out, bool& created) = 0;
+
+    // ---- tools -------------------------------------------------------------------------------
+    // Runs a command line through the system shell and waits for it; stdout and stderr are
+    // collected into `output` when it is given. Returns 0 when the command could be run (its
+    // exit status goes to `exit_status`), an OS error otherwise.
+    virtual os_error run_tool(const std::string& command_line, std::string* output,
+                              int& exit_status) = 0;
+};
+
+// The active provider. Valid after a successful pds_platform_start(); before that (and after a
+// failed start) it is the real provider of the build.
+Platform& platform();
+
+// Chooses and starts the provider. Returns true on success. On failure `error` holds a one-line
+// description naming the file and the fault (simulated host file missing or malformed).
+// Repeated calls after a success do nothing and return true.
+bool pds_platform_start(std::string& error);
+
+// Starts the portability runtime (the platform seam among it). Returns 0 on success, -1 on
+// failure after printing the one-line reason on standard error. Idempotent.
+int pdsLibInit();
+
+// Factories of the providers, one per file.
+std::unique_ptr<Platform> make_real_platform();  // win32 or linux, chosen by the build
+// Loads the host file; on failure returns nullptr and sets `error`.
+std::unique_ptr<Platform> make_sim_platform(const std::string& host_file, std::string& error);
+
+}  // namespace pds

@@ -1,0 +1,2 @@
+// lunscan's entry point.
+int main() { return 0; }
