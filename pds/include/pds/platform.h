@@ -65,7 +65,28 @@ struct HostIdentity {
     std::string machine;     // "x86_64", "AMD64"
     std::uint32_t os_type = 0;  // operating-system type code traced by SIL_init
     std::string os_description; // the operating system's own version description
+    // The version as numbers, for comparisons ("10.0" is later than "5.2"): Windows major/minor
+    // and service-pack major; the kernel's major/minor on Linux.
+    std::uint32_t os_major = 0;
+    std::uint32_t os_minor = 0;
+    std::uint32_t service_pack_major = 0;
+    std::string service_pack;    // "Service Pack 1", or empty
 };
+
+// An open device (a CreateFileA handle on Windows); 0 is no handle.
+using DeviceHandle = std::uint64_t;
+
+// What CreateFileA is asked for when a device is opened (bits of win_device_layouts.h).
+struct DeviceOpenRequest {
+    std::string path;                  // "\\.\PHYSICALDRIVE3", a /dev path on Linux, ...
+    std::uint32_t desired_access = 0;  // GENERIC_READ | GENERIC_WRITE
+    std::uint32_t share_mode = 0;      // FILE_SHARE_READ | FILE_SHARE_WRITE
+    bool null_dacl = false;            // security attributes whose descriptor has a null DACL
+};
+
+// Results of the multipathing driver library's calls (its own numbering).
+inline constexpr std::uint32_t kMpNotSupported = 211;  // the library has no such entry
+inline constexpr std::uint32_t kMpNotEnabled = 219;    // the library cannot be loaded
 
 // Handle of a host-wide named mutex. Closing releases the OS object.
 class NamedMutex {
@@ -123,6 +144,35 @@ public:
     // `created` tells whether this call created it (its contents are then zero).
     virtual os_error open_shared_memory(const std::string& name, std::size_t size,
                                         std::unique_ptr<SharedMemory>& out, bool& created) = 0;
+
+    // ---- devices ---------------------------------------------------------------------------------
+    // The device calls speak the Windows storage vocabulary on every provider: CreateFileA-style
+    // opens, DeviceIoControl with the control codes and records of win_device_layouts.h, and
+    // Windows error numbers. Other providers translate (linux: SG_IO and sysfs).
+    // Providers that cannot reach devices answer kErrorNotSupported.
+    virtual os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) {
+        out = 0;
+        return kErrorNotSupported;
+    }
+    virtual os_error close_device(DeviceHandle handle) { return kErrorInvalidHandle; }
+    // DeviceIoControl. `in` and `out` may be the same buffer (the pass-through block is both).
+    // `returned` receives the bytes written to `out`. For IOCTL_SCSI_PASS_THROUGH_DIRECT a
+    // successful call (0) may still carry a non-zero ScsiStatus and sense in the block.
+    virtual os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in,
+                                       std::uint32_t in_length, void* out, std::uint32_t out_length,
+                                       std::uint32_t& returned) {
+        returned = 0;
+        return kErrorNotSupported;
+    }
+    // SetErrorMode: sets the process error mode and returns the previous one.
+    virtual std::uint32_t set_error_mode(std::uint32_t mode) { return 0; }
+
+    // ---- the multipathing driver's user library (loaded at run time) ----------------------------
+    // Its SCSI pass-through: carries the 96-byte pass-through block for `handle`. 0 on success;
+    // kMpNotEnabled when the library cannot be loaded, kMpNotSupported without the entry.
+    virtual std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) {
+        return kMpNotEnabled;
+    }
 
     // ---- tools -------------------------------------------------------------------------------
     // Runs a command line through the system shell and waits for it; stdout and stderr are
