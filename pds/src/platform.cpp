@@ -1,1 +1,75 @@
-// (being written)
+// Provider selection: the one active platform of the process, and the start of the portability runtime.
+#include "pds/platform.h"
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+
+namespace pds {
+namespace {
+
+// Providers are never destroyed: code running from static destructors or exit handlers (a trace
+// line written late) may still reach the platform.
+Platform& real_platform() {
+    static Platform* const real = make_real_platform().release();
+    return *real;
+}
+
+// The simulated host, once started; null while the real provider answers.
+std::atomic<Platform*> g_sim{nullptr};
+
+struct StartOutcome {
+    std::once_flag once;
+    bool ok = false;
+    std::string error;
+};
+
+StartOutcome& start_outcome() {
+    static StartOutcome outcome;
+    return outcome;
+}
+
+void choose_provider(StartOutcome& outcome) {
+    try {
+        const std::optional<std::string> host_file = real_platform().get_env("SIL_SIM_HOST");
+        if (host_file && !host_file->empty()) {
+            std::unique_ptr<Platform> sim = make_sim_platform(*host_file, outcome.error);
+            if (!sim) return;
+            g_sim.store(sim.release(), std::memory_order_release);
+        }
+        outcome.ok = true;
+    } catch (const std::exception& e) {
+        outcome.error = std::string("the platform could not be started: ") + e.what();
+    } catch (...) {
+        outcome.error = "the platform could not be started";
+    }
+}
+
+}  // namespace
+
+Platform& platform() {
+    if (Platform* sim = g_sim.load(std::memory_order_acquire)) return *sim;
+    return real_platform();
+}
+
+bool pds_platform_start(std::string& error) {
+    StartOutcome& outcome = start_outcome();
+    std::call_once(outcome.once, [&outcome] { choose_provider(outcome); });
+    if (!outcome.ok) error = outcome.error;
+    return outcome.ok;
+}
+
+int pdsLibInit() {
+    std::string error;
+    if (pds_platform_start(error)) return 0;
+    // The choice is made once, so is its complaint.
+    static std::once_flag reported;
+    std::call_once(reported, [&error] {
+        std::fprintf(stderr, "lunscan: %s\n", error.c_str());
+        std::fflush(stderr);
+    });
+    return -1;
+}
+
+}  // namespace pds

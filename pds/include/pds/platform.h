@@ -42,6 +42,7 @@ inline constexpr os_error kErrorInvalidParameter = 87;
 inline constexpr os_error kErrorAlreadyExists = 183;
 inline constexpr os_error kErrorIoDevice = 1117;
 inline constexpr os_error kErrorSemTimeout = 121;
+inline constexpr os_error kErrorNotOwner = 288;   // unlocking a mutex the caller does not own
 
 // Local wall-clock time broken down, milliseconds included.
 struct LocalTime {
