@@ -37,9 +37,9 @@ test-san: deps
 
 test-windows:
 	@scripts/ensure-packages.sh windows
-	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD_WIN) -j $(JOBS)
-	scripts/run-wine-tests.sh $(BUILD_WIN)
+	JOBS=$(JOBS) scripts/run-wine-tests.sh $(BUILD_WIN)
 
 fuzz:
 	@scripts/ensure-packages.sh native fuzz

@@ -1,1 +1,467 @@
-// (being written)
+// The Windows provider of the platform seam: environment, time, host facts, named kernel objects and tools through the Win32 API.
+//
+// Object names. Named mutexes and file mappings are created with the names exactly as the library
+// gives them ("KorvSharedMemory", "KorvLockChainCode", ...), without a "Global\" prefix: they
+// live in the caller's session namespace, so every lunscan of one logon session shares them, and
+// no SeCreateGlobalPrivilege is needed. Both are created with a null DACL so that a process
+// running as another user of the session can open what the first one created.
+//
+// Host type code (HostIdentity::os_type), as traced at start:
+//   bits 0-7   minor version            (0x01 for 6.1, 0x00 for 10.0)
+//   bits 8-15  major version            (0x06, 0x0A)
+//   bits 16-23 product type             (1 workstation, 2 domain controller, 3 server)
+// so Windows 10 gives 0x00010A00, Windows Server 2019 0x00030A00, Windows 7 0x00010601.
+#include "pds/platform.h"
+#include "pds/win_device_layouts.h"
+
+#include <cstddef>
+
+// The library's names of the storage constants are the system's macro names: take their values
+// before <windows.h> turns the names into macros, to check them against the system afterwards.
+namespace pds::win_layout {
+constexpr std::uint32_t kPassThroughDirect = win::IOCTL_SCSI_PASS_THROUGH_DIRECT;
+constexpr std::uint32_t kGetInquiryData = win::IOCTL_SCSI_GET_INQUIRY_DATA;
+constexpr std::uint32_t kGetAddress = win::IOCTL_SCSI_GET_ADDRESS;
+constexpr std::uint32_t kQueryProperty = win::IOCTL_STORAGE_QUERY_PROPERTY;
+constexpr std::uint32_t kGetDeviceNumber = win::IOCTL_STORAGE_GET_DEVICE_NUMBER;
+constexpr std::uint32_t kGetPartitionInfo = win::IOCTL_DISK_GET_PARTITION_INFO;
+constexpr std::uint32_t kGenericRead = win::GENERIC_READ;
+constexpr std::uint32_t kGenericWrite = win::GENERIC_WRITE;
+constexpr std::uint32_t kShareRead = win::FILE_SHARE_READ;
+constexpr std::uint32_t kShareWrite = win::FILE_SHARE_WRITE;
+constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
+}  // namespace pds::win_layout
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pds {
+namespace {
+
+// The library lays out the storage records itself; they must be the system's.
+static_assert(win_layout::kPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
+static_assert(win_layout::kGetInquiryData == IOCTL_SCSI_GET_INQUIRY_DATA);
+static_assert(win_layout::kGetAddress == IOCTL_SCSI_GET_ADDRESS);
+static_assert(win_layout::kQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
+static_assert(win_layout::kGetDeviceNumber == IOCTL_STORAGE_GET_DEVICE_NUMBER);
+static_assert(win_layout::kGetPartitionInfo == IOCTL_DISK_GET_PARTITION_INFO);
+static_assert(sizeof(win::ScsiPassThroughDirect) == sizeof(SCSI_PASS_THROUGH_DIRECT));
+static_assert(offsetof(win::ScsiPassThroughDirect, DataBuffer) == offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
+static_assert(offsetof(win::ScsiPassThroughDirect, SenseInfoOffset) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
+static_assert(offsetof(win::ScsiPassThroughDirect, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
+static_assert(sizeof(win::ScsiAddress) == sizeof(SCSI_ADDRESS));
+static_assert(sizeof(win::StorageDeviceNumber) == sizeof(STORAGE_DEVICE_NUMBER));
+static_assert(sizeof(win::PartitionInformation) == sizeof(PARTITION_INFORMATION));
+static_assert(sizeof(win::ScsiBusData) == sizeof(SCSI_BUS_DATA));
+static_assert(win::kScsiInquiryDataHeader == offsetof(SCSI_INQUIRY_DATA, InquiryData));
+static_assert(win::kStorageDeviceDescriptorHeader == offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties));
+static_assert(win_layout::kGenericRead == GENERIC_READ && win_layout::kGenericWrite == GENERIC_WRITE);
+static_assert(win_layout::kShareRead == FILE_SHARE_READ && win_layout::kShareWrite == FILE_SHARE_WRITE);
+static_assert(win_layout::kFailCriticalErrors == SEM_FAILCRITICALERRORS);
+
+// The thread that runs static initialisation is the process's main thread.
+const DWORD g_main_thread_id = GetCurrentThreadId();
+// Numbers handed to the other threads so far; process-wide like the numbering itself.
+std::atomic<std::uint32_t> g_last_thread_number{0};
+
+// Tool output beyond this is drained but not kept: a runaway tool must not exhaust memory.
+constexpr std::size_t kMaxToolOutput = 16u << 20;
+
+os_error last_error_or(os_error fallback) {
+    const DWORD e = GetLastError();
+    return e != 0 ? static_cast<os_error>(e) : fallback;
+}
+
+// Owns one kernel handle.
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+    Handle& operator=(Handle&& o) noexcept {
+        if (this != &o) {
+            reset();
+            h_ = o.h_;
+            o.h_ = nullptr;
+        }
+        return *this;
+    }
+    ~Handle() { reset(); }
+
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    // Closes the handle; returns false when CloseHandle failed.
+    bool reset() {
+        bool ok = true;
+        if (h_ != nullptr) ok = CloseHandle(h_) != FALSE;
+        h_ = nullptr;
+        return ok;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+// Security attributes whose descriptor has a null DACL: the object is open to everyone.
+struct OpenToAllAttributes {
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+    bool ok = false;
+
+    OpenToAllAttributes() {
+        ok = InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) != FALSE &&
+             SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE) != FALSE;
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+    }
+};
+
+class Win32NamedMutex final : public NamedMutex {
+public:
+    explicit Win32NamedMutex(Handle h) : handle_(std::move(h)) {}
+
+    os_error lock(int timeout_ms) override {
+        const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+        switch (WaitForSingleObject(handle_.get(), wait)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:  // the previous owner died holding it; we own it now
+            return 0;
+        case WAIT_TIMEOUT:
+            return kErrorSemTimeout;
+        default:
+            return last_error_or(kErrorInvalidHandle);
+        }
+    }
+
+    os_error unlock() override {
+        return ReleaseMutex(handle_.get()) ? 0 : last_error_or(kErrorInvalidHandle);
+    }
+
+private:
+    Handle handle_;
+};
+
+class Win32SharedMemory final : public SharedMemory {
+public:
+    Win32SharedMemory(Handle mapping, void* view, std::size_t size)
+        : mapping_(std::move(mapping)), view_(view), size_(size) {}
+    ~Win32SharedMemory() override { close(); }
+
+    void* data() override { return view_; }
+    std::size_t size() const override { return view_ != nullptr ? size_ : 0; }
+
+    os_error close() override {
+        os_error result = 0;
+        if (view_ != nullptr && !UnmapViewOfFile(view_)) result = last_error_or(kErrorInvalidHandle);
+        view_ = nullptr;
+        mapping_.reset();
+        return result;
+    }
+
+private:
+    Handle mapping_;
+    void* view_;
+    std::size_t size_;
+};
+
+int day_of_year(int year, int month, int day) {
+    static constexpr int kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12) return 0;
+    return kBefore[month - 1] + day - 1 + (leap && month > 2 ? 1 : 0);
+}
+
+std::string machine_name(WORD architecture) {
+    switch (architecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64: return "AMD64";
+    case PROCESSOR_ARCHITECTURE_INTEL: return "x86";
+    case PROCESSOR_ARCHITECTURE_IA64: return "IA64";
+    case PROCESSOR_ARCHITECTURE_ARM: return "ARM";
+#ifdef PROCESSOR_ARCHITECTURE_ARM64
+    case PROCESSOR_ARCHITECTURE_ARM64: return "ARM64";
+#endif
+    default: return "unknown";
+    }
+}
+
+std::string narrow(const WCHAR* text) {
+    std::string out;
+    for (; *text != 0; ++text) out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    return out;
+}
+
+// The true version: GetVersionEx answers with whatever the executable's manifest claims.
+bool real_os_version(RTL_OSVERSIONINFOEXW& info) {
+    using RtlGetVersionFn = LONG(WINAPI*)(PRTL_OSVERSIONINFOW);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == nullptr) return false;
+    FARPROC proc = GetProcAddress(ntdll, "RtlGetVersion");
+    if (proc == nullptr) return false;
+    auto fn = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(proc));
+    info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+    return fn(reinterpret_cast<PRTL_OSVERSIONINFOW>(&info)) == 0;
+}
+
+// Runs `command_line` and collects what it writes to stdout and stderr (discarded when `output`
+// is null). Returns 0 and the exit code when the process could be started.
+os_error run_process(std::string command_line, std::string* output, int& exit_status) {
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+
+    Handle read_end;
+    Handle write_end;
+    if (output != nullptr) {
+        HANDLE r = nullptr;
+        HANDLE w = nullptr;
+        if (!CreatePipe(&r, &w, &inheritable, 0)) return last_error_or(kErrorNotEnoughMemory);
+        read_end = Handle(r);
+        write_end = Handle(w);
+        if (!SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0))
+            return last_error_or(kErrorInvalidHandle);
+    } else {
+        write_end = Handle(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       &inheritable, OPEN_EXISTING, 0, nullptr));
+        if (!write_end) return last_error_or(kErrorFileNotFound);
+    }
+    // The tool gets an empty standard input so that it never waits for a keyboard.
+    Handle input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr));
+    if (!input) return last_error_or(kErrorFileNotFound);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = write_end.get();
+    startup.hStdError = write_end.get();
+    PROCESS_INFORMATION info{};
+    // CreateProcessA may write into the command line buffer.
+    std::vector<char> buffer(command_line.begin(), command_line.end());
+    buffer.push_back('\0');
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info))
+        return last_error_or(kErrorFileNotFound);
+    Handle process(info.hProcess);
+    Handle thread(info.hThread);
+    // Only the child may hold the write end now, so the pipe breaks when the child is done.
+    write_end.reset();
+    input.reset();
+
+    if (output != nullptr) {
+        output->clear();
+        char chunk[4096];
+        DWORD got = 0;
+        while (ReadFile(read_end.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            const std::size_t room = kMaxToolOutput - std::min(kMaxToolOutput, output->size());
+            output->append(chunk, std::min<std::size_t>(got, room));
+        }
+    }
+    if (WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) return last_error_or(kErrorInvalidHandle);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.get(), &code)) return last_error_or(kErrorInvalidHandle);
+    exit_status = static_cast<int>(code);  // 0xFFFFFFFF is the -1 the tool returned from main
+    return 0;
+}
+
+HANDLE to_handle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
+
+class Win32Platform final : public Platform {
+public:
+    std::string_view name() const override { return "win32"; }
+
+    std::optional<std::string> get_env(const char* name) override {
+        if (name == nullptr || *name == '\0') return std::nullopt;
+        std::string value(64, '\0');
+        for (;;) {
+            SetLastError(0);
+            const DWORD n = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+            if (n == 0) {
+                if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+                return std::string();
+            }
+            if (n < value.size()) {  // fitted: n is the length without the NUL
+                value.resize(n);
+                return value;
+            }
+            value.assign(n, '\0');  // too small: n is the size needed, NUL included
+        }
+    }
+
+    LocalTime local_time() override {
+        SYSTEMTIME st{};
+        GetLocalTime(&st);
+        LocalTime t;
+        t.year = st.wYear;
+        t.month = st.wMonth;
+        t.day = st.wDay;
+        t.hour = st.wHour;
+        t.minute = st.wMinute;
+        t.second = st.wSecond;
+        t.millisecond = st.wMilliseconds;
+        t.weekday = st.wDayOfWeek;
+        t.yearday = day_of_year(st.wYear, st.wMonth, st.wDay);
+        return t;
+    }
+
+    std::string date_text() override {
+        static constexpr const char* kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+        static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        const LocalTime t = local_time();
+        if (t.weekday < 0 || t.weekday > 6 || t.month < 1 || t.month > 12) return {};
+        char text[64];
+        const int n = std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[t.weekday],
+                                    kMonths[t.month - 1], t.day, t.hour, t.minute, t.second, t.year);
+        return n > 0 && static_cast<std::size_t>(n) < sizeof text ? std::string(text, n) : std::string();
+    }
+
+    std::int64_t epoch_seconds() override {
+        FILETIME ft{};
+        GetSystemTimeAsFileTime(&ft);
+        const std::uint64_t ticks = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+        constexpr std::uint64_t kEpochTicks = 116444736000000000ull;  // 1601-01-01 to 1970-01-01
+        return static_cast<std::int64_t>((ticks - kEpochTicks) / 10000000ull);
+    }
+
+    std::uint32_t process_id() override { return GetCurrentProcessId(); }
+
+    std::uint32_t thread_number() override {
+        // Per thread rather than per id: Windows reuses the ids of finished threads.
+        thread_local std::uint32_t number = GetCurrentThreadId() == g_main_thread_id ? 0 : ++g_last_thread_number;
+        return number;
+    }
+
+    std::uint64_t thread_id() override { return GetCurrentThreadId(); }
+
+    HostIdentity host_identity() override {
+        HostIdentity id;
+        id.sysname = "Windows_NT";
+
+        char node[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD node_size = sizeof node;
+        if (GetComputerNameA(node, &node_size)) id.nodename.assign(node, std::min<DWORD>(node_size, sizeof node - 1));
+
+        SYSTEM_INFO sys{};
+        GetNativeSystemInfo(&sys);
+        id.machine = machine_name(sys.wProcessorArchitecture);
+
+        RTL_OSVERSIONINFOEXW v{};
+        if (real_os_version(v)) {
+            const std::string service_pack = narrow(v.szCSDVersion);
+            id.os_major = v.dwMajorVersion;
+            id.os_minor = v.dwMinorVersion;
+            id.service_pack_major = v.wServicePackMajor;
+            id.service_pack = service_pack;
+            id.release = std::to_string(v.dwMajorVersion) + "." + std::to_string(v.dwMinorVersion);
+            id.version = std::to_string(v.dwBuildNumber);
+            if (!service_pack.empty()) id.version += " " + service_pack;
+            id.os_type = (static_cast<std::uint32_t>(v.wProductType) << 16) |
+                         ((v.dwMajorVersion & 0xFF) << 8) | (v.dwMinorVersion & 0xFF);
+            id.os_description = "Windows " + id.release + " build " + std::to_string(v.dwBuildNumber);
+            if (!service_pack.empty()) id.os_description += " " + service_pack;
+        } else {
+            id.os_description = "Windows";
+        }
+        return id;
+    }
+
+    std::optional<std::string> user_name() override {
+        char name[257] = {};  // UNLEN + 1
+        DWORD size = sizeof name;
+        if (!GetUserNameA(name, &size) || size == 0) return std::nullopt;
+        return std::string(name, std::min<DWORD>(size - 1, sizeof name - 1));  // size counts the NUL
+    }
+
+    os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) override {
+        OpenToAllAttributes sa;
+        if (!sa.ok) return last_error_or(kErrorAccessDenied);
+        Handle h(CreateMutexA(&sa.attributes, FALSE, name.c_str()));
+        if (!h) return last_error_or(kErrorInvalidHandle);
+        out = std::make_unique<Win32NamedMutex>(std::move(h));
+        return 0;
+    }
+
+    os_error open_shared_memory(const std::string& name, std::size_t size,
+                                std::unique_ptr<SharedMemory>& out, bool& created) override {
+        if (size == 0) return kErrorInvalidParameter;
+        OpenToAllAttributes sa;
+        if (!sa.ok) return last_error_or(kErrorAccessDenied);
+        const std::uint64_t wide = size;
+        SetLastError(0);
+        Handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &sa.attributes, PAGE_READWRITE,
+                                          static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide),
+                                          name.c_str()));
+        if (!mapping) return last_error_or(kErrorNotEnoughMemory);
+        const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+        void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
+        if (view == nullptr) return last_error_or(kErrorNotEnoughMemory);
+        created = !existed;
+        out = std::make_unique<Win32SharedMemory>(std::move(mapping), view, size);
+        return 0;
+    }
+
+    os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) override {
+        out = 0;
+        OpenToAllAttributes sa;
+        if (request.null_dacl && !sa.ok) return last_error_or(kErrorAccessDenied);
+        HANDLE h = CreateFileA(request.path.c_str(), request.desired_access, request.share_mode,
+                               request.null_dacl ? &sa.attributes : nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) return last_error_or(kErrorFileNotFound);
+        out = reinterpret_cast<std::uintptr_t>(h);
+        return 0;
+    }
+
+    os_error close_device(DeviceHandle handle) override {
+        if (handle == 0) return kErrorInvalidHandle;
+        return CloseHandle(to_handle(handle)) ? 0 : last_error_or(kErrorInvalidHandle);
+    }
+
+    os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                               void* out, std::uint32_t out_length, std::uint32_t& returned) override {
+        returned = 0;
+        if (handle == 0) return kErrorInvalidHandle;
+        DWORD got = 0;
+        // DeviceIoControl does not write through the input pointer; its prototype just lacks const.
+        const BOOL ok = DeviceIoControl(to_handle(handle), code, const_cast<void*>(in), in_length, out,
+                                        out_length, &got, nullptr);
+        const os_error error = ok ? 0 : last_error_or(kErrorIoDevice);
+        returned = got;
+        return error;
+    }
+
+    std::uint32_t set_error_mode(std::uint32_t mode) override { return SetErrorMode(mode); }
+
+    os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
+        // Through the command interpreter like the C library's system(): /s /c strips exactly the
+        // outer quotes, so quotes inside the command line reach it untouched; /d skips AutoRun.
+        std::string shell = get_env("ComSpec").value_or("");
+        if (shell.empty()) shell = "cmd.exe";
+        return run_process("\"" + shell + "\" /d /s /c \"" + command_line + "\"", output, exit_status);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> make_real_platform() { return std::make_unique<Win32Platform>(); }
+
+}  // namespace pds

@@ -1,0 +1,229 @@
+// Tests of the Windows provider against the real Win32 API (run under Wine by the cross build).
+#include "pds/platform.h"
+#include "pds/win_device_layouts.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+// Taken before <windows.h> makes macros of these names.
+constexpr std::uint32_t kGenericRead = pds::win::GENERIC_READ;
+constexpr std::uint32_t kShareReadWrite = pds::win::FILE_SHARE_READ | pds::win::FILE_SHARE_WRITE;
+constexpr std::uint32_t kGetAddress = pds::win::IOCTL_SCSI_GET_ADDRESS;
+constexpr std::uint32_t kFailCriticalErrors = pds::win::SEM_FAILCRITICALERRORS;
+}  // namespace
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Object names are host-wide: keep parallel test processes apart.
+std::string unique_name(const char* what) {
+    return std::string("lunscan-test-") + what + "-" + std::to_string(GetCurrentProcessId());
+}
+
+class Win32Provider : public ::testing::Test {
+protected:
+    std::unique_ptr<pds::Platform> p = pds::make_real_platform();
+};
+
+TEST_F(Win32Provider, IsTheWin32Provider) { EXPECT_EQ(p->name(), "win32"); }
+
+TEST_F(Win32Provider, EnvironmentLookup) {
+    const std::string name = unique_name("env");
+    EXPECT_FALSE(p->get_env(name.c_str()).has_value());
+
+    // Longer than the first buffer the provider tries.
+    const std::string long_value(300, 'v');
+    ASSERT_TRUE(SetEnvironmentVariableA(name.c_str(), long_value.c_str()));
+    EXPECT_EQ(p->get_env(name.c_str()), long_value);
+
+    ASSERT_TRUE(SetEnvironmentVariableA(name.c_str(), "x"));
+    EXPECT_EQ(p->get_env(name.c_str()), "x");
+
+    ASSERT_TRUE(SetEnvironmentVariableA(name.c_str(), nullptr));
+    EXPECT_FALSE(p->get_env(name.c_str()).has_value());
+}
+
+TEST_F(Win32Provider, ClockFieldsAgree) {
+    const pds::LocalTime t = p->local_time();
+    EXPECT_GE(t.year, 2020);
+    EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+    EXPECT_TRUE(t.day >= 1 && t.day <= 31);
+    EXPECT_TRUE(t.millisecond >= 0 && t.millisecond <= 999);
+    EXPECT_TRUE(t.weekday >= 0 && t.weekday <= 6);
+    // yearday counts from 0: it is at least the days of the full months before, at most 30 more.
+    EXPECT_GE(t.yearday, (t.month - 1) * 28 + t.day - 1);
+    EXPECT_LE(t.yearday, 365);
+
+    // "Wed Jun  3 04:05:06 2026": fixed columns, space-padded day, the clock's year at the end.
+    const std::string d = p->date_text();
+    ASSERT_EQ(d.size(), 24u) << d;
+    EXPECT_EQ(d[3], ' ');
+    EXPECT_EQ(d[7], ' ');
+    EXPECT_TRUE(d[8] == ' ' || std::isdigit(static_cast<unsigned char>(d[8]))) << d;
+    EXPECT_EQ(d[13], ':');
+    EXPECT_EQ(d[16], ':');
+    EXPECT_EQ(d.substr(20), std::to_string(p->local_time().year));
+
+    EXPECT_GT(p->epoch_seconds(), 1577836800);  // after 2020-01-01
+}
+
+TEST_F(Win32Provider, ProcessAndThreadIdentity) {
+    EXPECT_EQ(p->process_id(), GetCurrentProcessId());
+    EXPECT_EQ(p->thread_id(), GetCurrentThreadId());
+    EXPECT_EQ(p->thread_number(), 0u);  // gtest runs the tests on the main thread
+
+    std::uint32_t first = 0, again = 0, second = 0;
+    std::thread([&] {
+        first = p->thread_number();
+        again = p->thread_number();
+    }).join();
+    std::thread([&] { second = p->thread_number(); }).join();
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(second, first + 1);
+    EXPECT_EQ(p->thread_number(), 0u);
+}
+
+TEST_F(Win32Provider, HostIdentityIsTheSystems) {
+    const pds::HostIdentity id = p->host_identity();
+    EXPECT_EQ(id.sysname, "Windows_NT");
+
+    char node[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof node;
+    ASSERT_TRUE(GetComputerNameA(node, &size));
+    EXPECT_EQ(id.nodename, node);
+    EXPECT_FALSE(id.nodename.empty());
+    EXPECT_EQ(id.machine, "AMD64");
+
+    EXPECT_EQ(id.release, std::to_string(id.os_major) + "." + std::to_string(id.os_minor));
+    EXPECT_GE(id.os_major, 5u);
+    ASSERT_FALSE(id.version.empty());
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(id.version[0]))) << id.version;
+    EXPECT_EQ(id.os_type & 0xFFFF, (id.os_major << 8) | id.os_minor);
+    const std::uint32_t product = id.os_type >> 16;
+    EXPECT_TRUE(product >= 1 && product <= 3) << std::hex << id.os_type;
+    const std::string build = id.version.substr(0, id.version.find(' '));
+    EXPECT_EQ(id.os_description.rfind("Windows " + id.release + " build " + build, 0), 0u) << id.os_description;
+}
+
+TEST_F(Win32Provider, UserName) {
+    const auto user = p->user_name();
+    ASSERT_TRUE(user.has_value());
+    EXPECT_FALSE(user->empty());
+    EXPECT_EQ(user->find('\0'), std::string::npos);
+}
+
+TEST_F(Win32Provider, NamedMutexIsSharedByName) {
+    const std::string name = unique_name("mutex");
+    std::unique_ptr<pds::NamedMutex> a, b;
+    ASSERT_EQ(p->open_named_mutex(name, a), 0u);
+    ASSERT_EQ(p->open_named_mutex(name, b), 0u);
+
+    ASSERT_EQ(a->lock(), 0u);
+    // A Windows mutex is owned by a thread: the other handle is tried from another thread.
+    pds::os_error while_held = 0, after_release = 1;
+    std::thread([&] { while_held = b->lock(0); }).join();
+    EXPECT_EQ(while_held, pds::kErrorSemTimeout);
+    EXPECT_EQ(a->unlock(), 0u);
+    std::thread([&] {
+        after_release = b->lock(0);
+        b->unlock();
+    }).join();
+    EXPECT_EQ(after_release, 0u);
+
+    // Unlocking a mutex this thread does not own is refused.
+    EXPECT_EQ(a->unlock(), pds::kErrorNotOwner);
+}
+
+TEST_F(Win32Provider, AbandonedMutexCountsAsOwned) {
+    const std::string name = unique_name("abandoned");
+    std::unique_ptr<pds::NamedMutex> m;
+    ASSERT_EQ(p->open_named_mutex(name, m), 0u);
+    std::thread([&] { ASSERT_EQ(m->lock(), 0u); }).join();  // the thread ends holding it
+    EXPECT_EQ(m->lock(0), 0u);
+    EXPECT_EQ(m->unlock(), 0u);
+}
+
+TEST_F(Win32Provider, SharedMemoryIsSharedByName) {
+    const std::string name = unique_name("shm");
+    std::unique_ptr<pds::SharedMemory> first, second;
+    bool created = false;
+    ASSERT_EQ(p->open_shared_memory(name, 4, first, created), 0u);
+    EXPECT_TRUE(created);
+    ASSERT_EQ(first->size(), 4u);
+    std::uint32_t value = 0xFFFFFFFF;
+    std::memcpy(&value, first->data(), 4);
+    EXPECT_EQ(value, 0u);
+
+    value = 0x12345678;
+    std::memcpy(first->data(), &value, 4);
+    ASSERT_EQ(p->open_shared_memory(name, 4, second, created), 0u);
+    EXPECT_FALSE(created);
+    EXPECT_NE(second->data(), first->data());
+    std::uint32_t seen = 0;
+    std::memcpy(&seen, second->data(), 4);
+    EXPECT_EQ(seen, 0x12345678u);
+
+    EXPECT_EQ(first->close(), 0u);
+    EXPECT_EQ(first->close(), 0u);
+    EXPECT_EQ(first->data(), nullptr);
+    EXPECT_EQ(first->size(), 0u);
+    // Still alive through the second handle; gone once the last one closes.
+    std::memcpy(&seen, second->data(), 4);
+    EXPECT_EQ(seen, 0x12345678u);
+    EXPECT_EQ(second->close(), 0u);
+    ASSERT_EQ(p->open_shared_memory(name, 4, first, created), 0u);
+    EXPECT_TRUE(created);
+}
+
+TEST_F(Win32Provider, SharedMemoryOfNoSizeIsRefused) {
+    std::unique_ptr<pds::SharedMemory> m;
+    bool created = true;
+    EXPECT_EQ(p->open_shared_memory(unique_name("empty"), 0, m, created), pds::kErrorInvalidParameter);
+    EXPECT_EQ(m, nullptr);
+}
+
+TEST_F(Win32Provider, RunToolCollectsOutputAndStatus) {
+    std::string out;
+    int status = 99;
+    ASSERT_EQ(p->run_tool("cmd /c echo hi", &out, status), 0u);
+    EXPECT_EQ(out, "hi\r\n");
+    EXPECT_EQ(status, 0);
+
+    // Quotes inside the command line reach the command untouched; stderr is collected too.
+    ASSERT_EQ(p->run_tool("echo \"a  b\"& echo err 1>&2", &out, status), 0u);
+    EXPECT_EQ(out, "\"a  b\"\r\nerr \r\n");
+
+    ASSERT_EQ(p->run_tool("exit 3", nullptr, status), 0u);
+    EXPECT_EQ(status, 3);
+    // A tool whose main returned -1 exits with 0xFFFFFFFF, which reads back as -1.
+    ASSERT_EQ(p->run_tool("exit -1", &out, status), 0u);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
+    pds::DeviceHandle h = 1;
+    pds::DeviceOpenRequest missing;
+    missing.path = "\\\\.\\PHYSICALDRIVE999";
+    missing.desired_access = kGenericRead;
+    missing.share_mode = kShareReadWrite;
+    EXPECT_EQ(p->open_device(missing, h), pds::kErrorFileNotFound);
+    EXPECT_EQ(h, 0u);
+    std::uint32_t returned = 7;
+    EXPECT_EQ(p->device_io_control(0, kGetAddress, nullptr, 0, nullptr, 0, returned),
+              pds::kErrorInvalidHandle);
+    EXPECT_EQ(returned, 0u);
+
+    const std::uint32_t before = p->set_error_mode(kFailCriticalErrors);
+    EXPECT_EQ(p->set_error_mode(before), kFailCriticalErrors);
+}
+
+}  // namespace
