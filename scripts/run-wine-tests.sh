@@ -48,7 +48,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   }
 fi
 
-"$wineserver" -p
+# A server left from the prefix creation (or an earlier run) refuses -p; let it finish first.
+if ! "$wineserver" -p 2>/dev/null; then
+  "$wineserver" -w
+  "$wineserver" -p
+fi
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # The first program of a fresh server starts Wine's background services, which inherit its output
 # handles and outlive it; started here with /dev/null, they cannot hold a test's output pipe open
