@@ -1,9 +1,139 @@
-// The simulated host provider (being written).
+// The simulated host provider: host facts, environment, clock and tools from a host file, the rest from the real host.
+//
+// The simulated host stands in for a Windows host, so it speaks Windows error numbers. What the
+// file does not pin (the clock, the process id, thread numbers) comes from the real provider of
+// the build. Named mutexes and shared memory live inside the process; within it they behave as
+// the real ones do: one object per name, zeroed when created, the same bytes for every handle,
+// and gone when the last handle closes, as a Windows mapping is.
 #include "pds/platform.h"
+#include "process_mutex.h"
+#include "sim_host_file.h"
+
+#include <map>
+#include <mutex>
 
 namespace pds {
-std::unique_ptr<Platform> make_sim_platform(const std::string& host_file, std::string& error) {
-    error = "simulated host file \"" + host_file + "\": not supported yet";
-    return nullptr;
+namespace {
+
+// Windows object names are limited to MAX_PATH.
+constexpr std::size_t kMaxObjectName = 260;
+
+bool valid_object_name(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxObjectName && name.find('\0') == std::string::npos;
 }
+
+struct MemoryBlock {
+    explicit MemoryBlock(std::size_t n) : bytes(std::make_unique<std::byte[]>(n)), size(n) {}
+    std::unique_ptr<std::byte[]> bytes;  // value-initialised: zero
+    std::size_t size;
+};
+
+struct MemoryRegistry {
+    std::mutex m;
+    std::map<std::string, std::weak_ptr<MemoryBlock>, std::less<>> blocks;
+};
+
+// Never destroyed, like the providers that use it.
+MemoryRegistry& memory_registry() {
+    static MemoryRegistry* r = new MemoryRegistry;
+    return *r;
+}
+
+class SimSharedMemory final : public SharedMemory {
+public:
+    SimSharedMemory(std::shared_ptr<MemoryBlock> block, std::size_t size) : block_(std::move(block)), size_(size) {}
+
+    void* data() override { return block_ ? block_->bytes.get() : nullptr; }
+    std::size_t size() const override { return block_ ? size_ : 0; }
+    os_error close() override {
+        // The registry lock orders the last release against a concurrent open of the same name.
+        std::lock_guard lk(memory_registry().m);
+        block_.reset();
+        return 0;
+    }
+    ~SimSharedMemory() override { close(); }
+
+private:
+    std::shared_ptr<MemoryBlock> block_;
+    std::size_t size_;
+};
+
+class SimPlatform final : public Platform {
+public:
+    SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real) : host_(std::move(host)), real_(std::move(real)) {}
+
+    std::string_view name() const override { return "sim"; }
+
+    std::optional<std::string> get_env(const char* name) override {
+        if (name == nullptr) return std::nullopt;
+        if (const auto it = host_.environment.find(std::string_view(name)); it != host_.environment.end()) {
+            return it->second;
+        }
+        return real_->get_env(name);
+    }
+
+    LocalTime local_time() override { return host_.clock ? *host_.clock : real_->local_time(); }
+    std::string date_text() override { return host_.clock ? sim::ctime_text(*host_.clock) : real_->date_text(); }
+    std::int64_t epoch_seconds() override {
+        return host_.clock ? host_.clock_epoch_seconds : real_->epoch_seconds();
+    }
+    std::uint32_t process_id() override { return host_.process_id ? *host_.process_id : real_->process_id(); }
+    std::uint32_t thread_number() override { return real_->thread_number(); }
+    std::uint64_t thread_id() override { return real_->thread_id(); }
+
+    HostIdentity host_identity() override { return host_.host; }
+    std::optional<std::string> user_name() override { return host_.user; }
+
+    os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) override {
+        out.reset();
+        if (!valid_object_name(name)) return kErrorInvalidParameter;
+        return detail::open_process_mutex("sim", name, nullptr, out);
+    }
+
+    os_error open_shared_memory(const std::string& name, std::size_t size, std::unique_ptr<SharedMemory>& out,
+                                bool& created) override {
+        out.reset();
+        created = false;
+        if (!valid_object_name(name) || size == 0 || size > (std::size_t{1} << 30)) return kErrorInvalidParameter;
+        MemoryRegistry& r = memory_registry();
+        std::lock_guard lk(r.m);
+        std::shared_ptr<MemoryBlock> block = r.blocks[name].lock();
+        if (block) {
+            // A view larger than the existing object cannot be had, as on Windows.
+            if (size > block->size) return kErrorInvalidParameter;
+        } else {
+            block = std::make_shared<MemoryBlock>(size);
+            r.blocks[name] = block;
+            created = true;
+            std::erase_if(r.blocks, [](const auto& entry) { return entry.second.expired(); });
+        }
+        out = std::make_unique<SimSharedMemory>(std::move(block), size);
+        return 0;
+    }
+
+    // Only the command lines the host file lists can be run; they answer with the file's output
+    // and exit status. Anything else is a program the host does not have.
+    os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
+        exit_status = -1;
+        if (output != nullptr) output->clear();
+        const auto it = host_.tools.find(command_line);
+        if (it == host_.tools.end()) return kErrorFileNotFound;
+        if (output != nullptr) *output = it->second.output;
+        exit_status = it->second.exit_status;
+        return 0;
+    }
+
+private:
+    const sim::SimHost host_;
+    const std::unique_ptr<Platform> real_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> make_sim_platform(const std::string& host_file, std::string& error) {
+    sim::SimHost host;
+    if (!sim::load_sim_host(host_file, host, error)) return nullptr;
+    return std::make_unique<SimPlatform>(std::move(host), make_real_platform());
+}
+
 }  // namespace pds

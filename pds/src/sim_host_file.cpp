@@ -1,0 +1,421 @@
+// Loading and checking the simulated host file: strict types, bounded lengths, faults named by their JSON path.
+#include "sim_host_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace pds::sim {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::size_t kMaxHostText = 256;        // host facts and the user name
+constexpr std::size_t kMaxEnvName = 256;
+constexpr std::size_t kMaxEnvValue = 32767;      // the Windows limit of one variable
+constexpr std::size_t kMaxCommandLine = 8191;    // the Windows command processor's limit
+constexpr std::size_t kMaxNesting = 32;
+constexpr std::size_t kMaxShownKey = 64;
+
+// The defaults describe a plain Windows Server 2019 host, so that "{}" is a usable file.
+constexpr std::uint32_t kDefaultOsType = 0x00030A00;
+
+// A fault found while checking; caught at the loader's edge, never leaves pds.
+struct Fault {
+    std::string text;
+};
+
+[[noreturn]] void fail(std::string text) { throw Fault{std::move(text)}; }
+
+// Keeps a message on one line whatever bytes the file holds.
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || u == 0x7F) ? '?' : c;
+    }
+    return out;
+}
+
+bool is_identifier(std::string_view key) {
+    if (key.empty() || (key[0] >= '0' && key[0] <= '9')) return false;
+    for (const char c : key) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    }
+    return true;
+}
+
+// "host.release" for plain keys, "tools['iscsicli ListInitiators']" for free-form ones.
+std::string member_path(const std::string& parent, std::string_view key) {
+    if (is_identifier(key)) return parent.empty() ? std::string(key) : parent + "." + std::string(key);
+    std::string shown = printable(key.substr(0, kMaxShownKey));
+    if (key.size() > kMaxShownKey) shown += "...";
+    return parent + "['" + shown + "']";
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// Rejects duplicate keys (the parser would keep the last one silently) and absurd nesting.
+class StructureCheck {
+public:
+    bool operator()(int depth, json::parse_event_t event, json& parsed) {
+        switch (event) {
+        case json::parse_event_t::object_start:
+        case json::parse_event_t::array_start:
+            if (static_cast<std::size_t>(depth) >= kMaxNesting) {
+                fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels");
+            }
+            frames_.push_back({child_path(), event == json::parse_event_t::array_start, 0, {}});
+            break;
+        case json::parse_event_t::key: {
+            Frame& frame = frames_.back();
+            key_ = parsed.get<std::string>();
+            if (!frame.keys.insert(key_).second) fail("duplicate key " + quoted(member_path(frame.path, key_)));
+            break;
+        }
+        case json::parse_event_t::object_end:
+        case json::parse_event_t::array_end:
+            frames_.pop_back();
+            next_element();
+            break;
+        case json::parse_event_t::value:
+            next_element();
+            break;
+        }
+        return true;
+    }
+
+private:
+    struct Frame {
+        std::string path;
+        bool array = false;
+        std::size_t index = 0;
+        std::set<std::string, std::less<>> keys;
+    };
+
+    std::string child_path() const {
+        if (frames_.empty()) return {};
+        const Frame& frame = frames_.back();
+        if (frame.array) return frame.path + "[" + std::to_string(frame.index) + "]";
+        return member_path(frame.path, key_);
+    }
+
+    void next_element() {
+        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+    }
+
+    std::vector<Frame> frames_;
+    std::string key_;
+};
+
+// "line 3, column 5: syntax error ..." out of the parser's message.
+std::string parse_fault(const json::parse_error& e) {
+    std::string_view what = e.what();
+    constexpr std::string_view marker = "parse error at ";
+    if (const auto at = what.find(marker); at != std::string_view::npos) {
+        what.remove_prefix(at + marker.size());
+    } else if (const auto bracket = what.find("] "); bracket != std::string_view::npos) {
+        what.remove_prefix(bracket + 2);
+    }
+    return printable(what);
+}
+
+bool is_comment(std::string_view key) { return key == "comment" || key == "_comment"; }
+
+void require_object(const json& value, const std::string& path) {
+    if (!value.is_object()) fail(path.empty() ? "the top level must be an object" : quoted(path) + " must be an object");
+}
+
+// Refuses keys outside `allowed` (a typo would otherwise pass unnoticed); comments may stand anywhere.
+void known_keys_only(const json& object, const std::string& path, std::initializer_list<std::string_view> allowed) {
+    for (const auto& [key, value] : object.items()) {
+        if (is_comment(key)) continue;
+        bool known = false;
+        for (const std::string_view name : allowed) known = known || key == name;
+        if (!known) fail("unknown key " + quoted(member_path(path, key)));
+    }
+}
+
+std::string text(const json& value, const std::string& path, std::size_t max_bytes) {
+    if (!value.is_string()) fail(quoted(path) + " must be a string");
+    const auto& s = value.get_ref<const std::string&>();
+    if (s.size() > max_bytes) fail(quoted(path) + " is longer than " + std::to_string(max_bytes) + " bytes");
+    if (s.find('\0') != std::string::npos) fail(quoted(path) + " must not contain a NUL character");
+    return s;
+}
+
+// An integer in [low, high]; floating-point numbers are refused even when whole.
+std::int64_t integer(const json& value, const std::string& path, std::int64_t low, std::int64_t high) {
+    bool ok = false;
+    std::int64_t result = 0;
+    if (value.is_number_unsigned()) {
+        const auto u = value.get<std::uint64_t>();
+        ok = u <= static_cast<std::uint64_t>(high);
+        result = ok ? static_cast<std::int64_t>(u) : 0;
+    } else if (value.is_number_integer()) {
+        result = value.get<std::int64_t>();
+        ok = true;
+    }
+    if (!ok || result < low || result > high) {
+        fail(quoted(path) + " must be an integer from " + std::to_string(low) + " to " + std::to_string(high));
+    }
+    return result;
+}
+
+std::uint32_t unsigned32(const json& value, const std::string& path) {
+    return static_cast<std::uint32_t>(integer(value, path, 0, std::numeric_limits<std::uint32_t>::max()));
+}
+
+// The type code as a number or as "0x" and 1 to 8 hex digits, the way it is usually written.
+std::uint32_t type_code(const json& value, const std::string& path) {
+    if (!value.is_string()) return unsigned32(value, path);
+    const auto& s = value.get_ref<const std::string&>();
+    const bool shaped = s.size() > 2 && s.size() <= 10 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') &&
+                        s.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
+    if (!shaped) fail(quoted(path) + " must be an integer or \"0x\" and 1 to 8 hex digits");
+    return static_cast<std::uint32_t>(std::stoul(s.substr(2), nullptr, 16));
+}
+
+// Leading "major.minor" numbers of a release text such as "10.0" or "6.1.7601".
+void version_numbers(const std::string& release, std::uint32_t& major, std::uint32_t& minor) {
+    std::size_t pos = 0;
+    auto number = [&] {
+        std::uint32_t n = 0;
+        while (pos < release.size() && release[pos] >= '0' && release[pos] <= '9' && n < 100000) {
+            n = n * 10 + static_cast<std::uint32_t>(release[pos++] - '0');
+        }
+        return n;
+    };
+    major = number();
+    minor = 0;
+    if (pos < release.size() && release[pos] == '.') {
+        ++pos;
+        minor = number();
+    }
+}
+
+void read_host(const json& value, HostIdentity& host) {
+    const std::string path = "host";
+    require_object(value, path);
+    known_keys_only(value, path,
+                    {"sysname", "nodename", "release", "version", "machine", "os_type", "os_description", "os_major",
+                     "os_minor", "service_pack_major", "service_pack"});
+    auto set_text = [&](const char* key, std::string& field) {
+        if (value.contains(key)) field = text(value.at(key), member_path(path, key), kMaxHostText);
+    };
+    set_text("sysname", host.sysname);
+    set_text("nodename", host.nodename);
+    set_text("release", host.release);
+    set_text("version", host.version);
+    set_text("machine", host.machine);
+    set_text("os_description", host.os_description);
+    set_text("service_pack", host.service_pack);
+    if (value.contains("os_type")) host.os_type = type_code(value.at("os_type"), member_path(path, "os_type"));
+    version_numbers(host.release, host.os_major, host.os_minor);
+    if (value.contains("os_major")) host.os_major = unsigned32(value.at("os_major"), member_path(path, "os_major"));
+    if (value.contains("os_minor")) host.os_minor = unsigned32(value.at("os_minor"), member_path(path, "os_minor"));
+    if (value.contains("service_pack_major")) {
+        host.service_pack_major = unsigned32(value.at("service_pack_major"), member_path(path, "service_pack_major"));
+    }
+}
+
+void read_environment(const json& value, SimHost& out) {
+    const std::string path = "environment";
+    require_object(value, path);
+    for (const auto& [name, setting] : value.items()) {
+        const std::string where = member_path(path, name);
+        if (name.empty() || name.size() > kMaxEnvName || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+            fail("environment variable name " + quoted(where) + " must be 1 to " + std::to_string(kMaxEnvName) +
+                 " bytes without \"=\" or NUL");
+        }
+        if (setting.is_null()) {
+            out.environment[name] = std::nullopt;
+        } else {
+            if (!setting.is_string()) fail(quoted(where) + " must be a string or null");
+            out.environment[name] = text(setting, where, kMaxEnvValue);
+        }
+    }
+}
+
+constexpr int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t days_from_civil(int y, int m, int d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const auto doy = static_cast<unsigned>((153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1);
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void read_clock(const json& value, SimHost& out) {
+    const std::string path = "clock";
+    const std::string shape_fault = quoted(path) + " must be a local time \"YYYY-MM-DD hh:mm:ss.mmm\"";
+    if (!value.is_string()) fail(shape_fault);
+    const auto& s = value.get_ref<const std::string&>();
+    constexpr std::string_view pattern = "dddd-dd-dd dd:dd:dd.ddd";
+    if (s.size() != pattern.size()) fail(shape_fault);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const bool digit = s[i] >= '0' && s[i] <= '9';
+        if (pattern[i] == 'd' ? !digit : s[i] != pattern[i]) fail(shape_fault);
+    }
+    auto field = [&s](std::size_t pos, std::size_t len) { return std::stoi(s.substr(pos, len)); };
+    LocalTime t;
+    t.year = field(0, 4);
+    t.month = field(5, 2);
+    t.day = field(8, 2);
+    t.hour = field(11, 2);
+    t.minute = field(14, 2);
+    t.second = field(17, 2);
+    t.millisecond = field(20, 3);
+    const bool month_ok = t.month >= 1 && t.month <= 12;
+    const int month_days = month_ok ? kDaysInMonth[t.month - 1] + (t.month == 2 && leap_year(t.year) ? 1 : 0) : 0;
+    if (t.year < 1970 || !month_ok || t.day < 1 || t.day > month_days || t.hour > 23 || t.minute > 59 || t.second > 59) {
+        fail(quoted(path) + " is not a valid date and time from 1970 on");
+    }
+    const std::int64_t days = days_from_civil(t.year, t.month, t.day);
+    t.weekday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
+    t.yearday = static_cast<int>(days - days_from_civil(t.year, 1, 1));
+    out.clock = t;
+    out.clock_epoch_seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+void read_tools(const json& value, SimHost& out) {
+    const std::string path = "tools";
+    require_object(value, path);
+    for (const auto& [command, answer] : value.items()) {
+        const std::string where = member_path(path, command);
+        if (command.empty() || command.size() > kMaxCommandLine || command.find('\0') != std::string::npos) {
+            fail("command line " + quoted(where) + " must be 1 to " + std::to_string(kMaxCommandLine) +
+                 " bytes without NUL");
+        }
+        require_object(answer, where);
+        known_keys_only(answer, where, {"output", "exit_status"});
+        SimTool tool;
+        if (answer.contains("output")) tool.output = text(answer.at("output"), member_path(where, "output"), kMaxHostFileBytes);
+        if (answer.contains("exit_status")) {
+            tool.exit_status = static_cast<int>(integer(answer.at("exit_status"), member_path(where, "exit_status"),
+                                                        std::numeric_limits<std::int32_t>::min(),
+                                                        std::numeric_limits<std::int32_t>::max()));
+        }
+        out.tools[command] = std::move(tool);
+    }
+}
+
+void read_document(const json& doc, SimHost& out) {
+    require_object(doc, "");
+    known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools"});
+    if (doc.contains("host")) read_host(doc.at("host"), out.host);
+    if (doc.contains("user")) {
+        const json& user = doc.at("user");
+        if (user.is_null()) {
+            out.user.reset();
+        } else {
+            if (!user.is_string()) fail(quoted("user") + " must be a string or null");
+            out.user = text(user, "user", kMaxHostText);
+        }
+    }
+    if (doc.contains("environment")) read_environment(doc.at("environment"), out);
+    if (doc.contains("clock") && !doc.at("clock").is_null()) read_clock(doc.at("clock"), out);
+    if (doc.contains("process_id") && !doc.at("process_id").is_null()) {
+        out.process_id = static_cast<std::uint32_t>(
+            integer(doc.at("process_id"), "process_id", 1, std::numeric_limits<std::uint32_t>::max()));
+    }
+    if (doc.contains("tools")) read_tools(doc.at("tools"), out);
+}
+
+SimHost default_host() {
+    SimHost h;
+    h.host.sysname = "Windows_NT";
+    h.host.nodename = "SIMHOST";
+    h.host.release = "10.0";
+    h.host.version = "17763";
+    h.host.machine = "AMD64";
+    h.host.os_type = kDefaultOsType;
+    h.host.os_description = "Windows Server 2019 Standard";
+    h.host.os_major = 10;
+    h.user = "Administrator";
+    return h;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault) {
+    try {
+        SimHost host = default_host();
+        StructureCheck check;
+        const json doc = json::parse(text.begin(), text.end(), std::ref(check));
+        read_document(doc, host);
+        out = std::move(host);
+        return true;
+    } catch (const Fault& f) {
+        fault = f.text;
+    } catch (const json::parse_error& e) {
+        fault = parse_fault(e);
+    } catch (const std::exception& e) {
+        fault = printable(e.what());
+    }
+    return false;
+}
+
+bool load_sim_host(const std::string& path, SimHost& out, std::string& error) {
+    const std::string prefix = "simulated host file \"" + printable(path) + "\": ";
+    errno = 0;
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = prefix + "cannot be opened: " + std::strerror(errno);
+        return false;
+    }
+    std::string content;
+    char chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        if (content.size() + got > kMaxHostFileBytes) {
+            error = prefix + "is larger than " + std::to_string(kMaxHostFileBytes) + " bytes";
+            return false;
+        }
+        content.append(chunk, got);
+    }
+    if (std::ferror(file.get())) {
+        error = prefix + "cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    if (content.find_first_not_of(" \t\r\n") == std::string::npos) {
+        error = prefix + "is empty";
+        return false;
+    }
+    std::string fault;
+    if (!parse_sim_host(content, out, fault)) {
+        error = prefix + fault;
+        return false;
+    }
+    return true;
+}
+
+std::string ctime_text(const LocalTime& t) {
+    static constexpr const char* kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (t.weekday < 0 || t.weekday > 6 || t.month < 1 || t.month > 12) return {};
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[t.weekday], kMonths[t.month - 1],
+                  t.day, t.hour, t.minute, t.second, t.year);
+    return buffer;
+}
+
+}  // namespace pds::sim

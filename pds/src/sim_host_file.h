@@ -1,0 +1,46 @@
+// The simulated host file: its record, and the loader that checks every key before the provider trusts it.
+#pragma once
+
+#include "pds/platform.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pds::sim {
+
+// What a command listed under "tools" answers.
+struct SimTool {
+    std::string output;
+    int exit_status = 0;
+};
+
+// A host file after checking; absent optional keys stay empty and the real host answers.
+struct SimHost {
+    HostIdentity host;
+    std::optional<std::string> user;
+    // nullopt values hide a variable of the real environment.
+    std::map<std::string, std::optional<std::string>, std::less<>> environment;
+    std::optional<LocalTime> clock;
+    std::int64_t clock_epoch_seconds = 0;  // the fixed clock counted as if it were UTC
+    std::optional<std::uint32_t> process_id;
+    std::map<std::string, SimTool, std::less<>> tools;
+};
+
+// Host files larger than this are refused before parsing.
+inline constexpr std::size_t kMaxHostFileBytes = 1u << 20;
+
+// Checks the JSON text of a host file. On failure returns false and sets `fault` to one line
+// naming the place ("line 3, column 5: ..." or "\"host.release\" must be a string").
+bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault);
+
+// Reads and checks the host file at `path`. On failure returns false and sets `error` to
+// `simulated host file "<path>": <fault>`.
+bool load_sim_host(const std::string& path, SimHost& out, std::string& error);
+
+// The C library's date text ("Sun Dec  6 19:47:21 2026") of a broken-down time.
+std::string ctime_text(const LocalTime& t);
+
+}  // namespace pds::sim

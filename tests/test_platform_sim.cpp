@@ -1,0 +1,377 @@
+// Tests of the simulated host provider: host file faults and their messages, pinned host facts, in-process named objects.
+#include "pds/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A host file written for one test, removed afterwards.
+class HostFile {
+public:
+    explicit HostFile(const std::string& content, const std::string& name = "host.json") {
+        static std::atomic<int> serial{0};
+        dir_ = fs::temp_directory_path() / ("lunscan-sim-test-" + std::to_string(pds::platform().process_id()) + "-" +
+                                            std::to_string(++serial));
+        fs::create_directories(dir_);
+        path_ = (dir_ / name).string();
+        std::ofstream(path_, std::ios::binary) << content;
+    }
+    ~HostFile() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    fs::path dir_;
+    std::string path_;
+};
+
+std::unique_ptr<pds::Platform> load(const std::string& content) {
+    HostFile file(content);
+    std::string error;
+    auto sim = pds::make_sim_platform(file.path(), error);
+    EXPECT_NE(sim, nullptr) << error;
+    return sim;
+}
+
+// The fault part of the one-line message, after the file prefix (which is checked once below).
+std::string fault_of(const std::string& content) {
+    HostFile file(content);
+    std::string error;
+    auto sim = pds::make_sim_platform(file.path(), error);
+    EXPECT_EQ(sim, nullptr);
+    const std::string prefix = "simulated host file \"" + file.path() + "\": ";
+    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
+    return error.size() >= prefix.size() ? error.substr(prefix.size()) : error;
+}
+
+TEST(SimHostFile, MissingFileIsNamedWithTheSystemReason) {
+    const std::string path = (fs::temp_directory_path() / "lunscan-no-such-host-file.json").string();
+    std::string error;
+    EXPECT_EQ(pds::make_sim_platform(path, error), nullptr);
+    EXPECT_EQ(error, "simulated host file \"" + path + "\": cannot be opened: No such file or directory");
+}
+
+TEST(SimHostFile, SyntaxErrorsGiveLineAndColumn) {
+    EXPECT_EQ(fault_of("{\n  \"host\": {\n    \"release\": \"1\",\n  }\n}"),
+              "line 4, column 3: syntax error while parsing object key - unexpected '}'; expected string literal");
+    EXPECT_EQ(fault_of(""), "is empty");
+    EXPECT_EQ(fault_of(" \n\t"), "is empty");
+    // Text after the document is a fault too, not silently ignored.
+    const std::string trailing = fault_of("{\"user\": \"x\"} trailing");
+    EXPECT_EQ(trailing.rfind("line 1, column 17: syntax error", 0), 0u) << trailing;
+}
+
+TEST(SimHostFile, WrongTypesNameTheJsonPath) {
+    EXPECT_EQ(fault_of(R"({"host": {"release": 10}})"), "\"host.release\" must be a string");
+    EXPECT_EQ(fault_of(R"({"host": []})"), "\"host\" must be an object");
+    EXPECT_EQ(fault_of(R"([])"), "the top level must be an object");
+    EXPECT_EQ(fault_of(R"({"user": 0})"), "\"user\" must be a string or null");
+    EXPECT_EQ(fault_of(R"({"environment": {"SDEBUG": 1}})"), "\"environment.SDEBUG\" must be a string or null");
+    EXPECT_EQ(fault_of(R"({"process_id": 0})"), "\"process_id\" must be an integer from 1 to 4294967295");
+    EXPECT_EQ(fault_of(R"({"process_id": 12.0})"), "\"process_id\" must be an integer from 1 to 4294967295");
+    EXPECT_EQ(fault_of(R"({"host": {"os_type": -1}})"), "\"host.os_type\" must be an integer from 0 to 4294967295");
+    EXPECT_EQ(fault_of(R"({"host": {"os_type": "0x123456789"}})"),
+              "\"host.os_type\" must be an integer or \"0x\" and 1 to 8 hex digits");
+    EXPECT_EQ(fault_of(R"({"tools": {"iscsicli -x": {"exit_status": "1"}}})"),
+              "\"tools['iscsicli -x'].exit_status\" must be an integer from -2147483648 to 2147483647");
+    EXPECT_EQ(fault_of(R"({"tools": {"iscsicli": "text"}})"), "\"tools.iscsicli\" must be an object");
+}
+
+TEST(SimHostFile, UnknownAndDuplicateKeysAreRefused) {
+    EXPECT_EQ(fault_of(R"({"hots": {}})"), "unknown key \"hots\"");
+    EXPECT_EQ(fault_of(R"({"host": {"sysnme": "x"}})"), "unknown key \"host.sysnme\"");
+    EXPECT_EQ(fault_of(R"({"tools": {"a": {"status": 1}}})"), "unknown key \"tools.a.status\"");
+    EXPECT_EQ(fault_of(R"({"user": "a", "user": "b"})"), "duplicate key \"user\"");
+    EXPECT_EQ(fault_of(R"({"environment": {"X Y": "1", "X Y": "2"}})"), "duplicate key \"environment['X Y']\"");
+    // Devices arrive later; until then the key is as unknown as a typo.
+    EXPECT_EQ(fault_of(R"({"devices": []})"), "unknown key \"devices\"");
+    // Comments may stand at the top and inside the fixed-shape objects.
+    EXPECT_NE(load(R"({"comment": "x", "_comment": ["y"], "host": {"comment": 1}})"), nullptr);
+}
+
+TEST(SimHostFile, LengthsAndBytesAreBounded) {
+    EXPECT_EQ(fault_of("{\"host\": {\"nodename\": \"" + std::string(257, 'N') + "\"}}"),
+              "\"host.nodename\" is longer than 256 bytes");
+    EXPECT_NE(load("{\"host\": {\"nodename\": \"" + std::string(256, 'N') + "\"}}"), nullptr);
+    EXPECT_EQ(fault_of(R"({"user": "ro\u0000ot"})"), "\"user\" must not contain a NUL character");
+    EXPECT_EQ(fault_of(R"({"environment": {"A=B": "1"}})"),
+              "environment variable name \"environment['A=B']\" must be 1 to 256 bytes without \"=\" or NUL");
+    EXPECT_EQ(fault_of(R"({"tools": {"": {}}})"),
+              "command line \"tools['']\" must be 1 to 8191 bytes without NUL");
+    // Control bytes in a key never break the message's single line.
+    EXPECT_EQ(fault_of("{\"a\\nb\": 1}"), "unknown key \"['a?b']\"");
+    std::string nested(40, '[');
+    EXPECT_EQ(fault_of("{\"comment\": " + nested + std::string(40, ']') + "}"), "nesting deeper than 32 levels");
+    EXPECT_EQ(fault_of("{\"comment\": \"" + std::string(1u << 20, 'x') + "\"}"), "is larger than 1048576 bytes");
+}
+
+TEST(SimHostFile, ClockMustBeAValidLocalTime) {
+    const std::string shape = "\"clock\" must be a local time \"YYYY-MM-DD hh:mm:ss.mmm\"";
+    EXPECT_EQ(fault_of(R"({"clock": "2026-02-28 23:59:58"})"), shape);
+    EXPECT_EQ(fault_of(R"({"clock": "2026-02-28T23:59:58.123"})"), shape);
+    EXPECT_EQ(fault_of(R"({"clock": 1772323198})"), shape);
+    const std::string invalid = "\"clock\" is not a valid date and time from 1970 on";
+    EXPECT_EQ(fault_of(R"({"clock": "2025-02-29 00:00:00.000"})"), invalid);
+    EXPECT_EQ(fault_of(R"({"clock": "2026-13-01 00:00:00.000"})"), invalid);
+    EXPECT_EQ(fault_of(R"({"clock": "2026-01-01 24:00:00.000"})"), invalid);
+    EXPECT_EQ(fault_of(R"({"clock": "1969-12-31 23:59:59.999"})"), invalid);
+}
+
+TEST(SimHost, EmptyFileDescribesAPlainWindowsServer) {
+    auto sim = load("{}");
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->name(), "sim");
+    const pds::HostIdentity id = sim->host_identity();
+    EXPECT_EQ(id.sysname, "Windows_NT");
+    EXPECT_EQ(id.nodename, "SIMHOST");
+    EXPECT_EQ(id.release, "10.0");
+    EXPECT_EQ(id.version, "17763");
+    EXPECT_EQ(id.machine, "AMD64");
+    EXPECT_EQ(id.os_type, 0x00030A00u);
+    EXPECT_EQ(id.os_description, "Windows Server 2019 Standard");
+    EXPECT_EQ(id.os_major, 10u);
+    EXPECT_EQ(id.os_minor, 0u);
+    EXPECT_EQ(sim->user_name(), "Administrator");
+}
+
+TEST(SimHost, DemoHostFileLoads) {
+    std::string error;
+    auto sim = pds::make_sim_platform(LUNSCAN_SOURCE_DIR "/examples/demo-host.json", error);
+    ASSERT_NE(sim, nullptr) << error;
+    const pds::HostIdentity id = sim->host_identity();
+    EXPECT_EQ(id.nodename, "SANHOST01");
+    EXPECT_EQ(id.os_description, "Windows Server 2019 Standard");
+    EXPECT_EQ(id.os_type, 0x00030A00u);
+    EXPECT_EQ(sim->user_name(), "Administrator");
+    EXPECT_EQ(sim->get_env("COMPUTERNAME"), "SANHOST01");
+}
+
+TEST(SimHost, HostFactsComeFromTheFile) {
+    auto sim = load(R"({
+        "host": {"sysname": "Windows_NT", "nodename": "OLDBOX", "release": "6.1", "version": "7601",
+                 "machine": "x86", "os_type": 65537, "os_description": "Windows 7 Professional",
+                 "service_pack": "Service Pack 1", "service_pack_major": 1},
+        "user": null})");
+    ASSERT_NE(sim, nullptr);
+    const pds::HostIdentity id = sim->host_identity();
+    EXPECT_EQ(id.nodename, "OLDBOX");
+    EXPECT_EQ(id.machine, "x86");
+    EXPECT_EQ(id.os_type, 65537u);
+    EXPECT_EQ(id.os_major, 6u);  // taken from the release when not given
+    EXPECT_EQ(id.os_minor, 1u);
+    EXPECT_EQ(id.service_pack, "Service Pack 1");
+    EXPECT_EQ(id.service_pack_major, 1u);
+    EXPECT_EQ(sim->user_name(), std::nullopt);  // null: the user cannot be had
+}
+
+TEST(SimHost, EnvironmentIsAnsweredBeforeTheRealOne) {
+    auto sim = load(R"({"environment": {"SDEBUG": "TIME", "PATH": null, "EMPTY": ""}})");
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->get_env("SDEBUG"), "TIME");
+    EXPECT_EQ(sim->get_env("EMPTY"), "");
+    EXPECT_EQ(sim->get_env("PATH"), std::nullopt);  // hidden although the real host has it
+    EXPECT_EQ(sim->get_env("LUNSCAN_SURELY_UNSET_VARIABLE"), std::nullopt);
+    EXPECT_EQ(sim->get_env(nullptr), std::nullopt);
+    // Without an entry the real environment answers.
+    auto plain = load("{}");
+    ASSERT_NE(plain, nullptr);
+    EXPECT_TRUE(plain->get_env("PATH").has_value());
+}
+
+TEST(SimHost, FixedClockAndProcessId) {
+    auto sim = load(R"({"clock": "2024-02-29 07:05:09.042", "process_id": 4242})");
+    ASSERT_NE(sim, nullptr);
+    const pds::LocalTime t = sim->local_time();
+    EXPECT_EQ(t.year, 2024);
+    EXPECT_EQ(t.month, 2);
+    EXPECT_EQ(t.day, 29);
+    EXPECT_EQ(t.hour, 7);
+    EXPECT_EQ(t.minute, 5);
+    EXPECT_EQ(t.second, 9);
+    EXPECT_EQ(t.millisecond, 42);
+    EXPECT_EQ(t.weekday, 4);   // a Thursday
+    EXPECT_EQ(t.yearday, 59);  // 31 days of January and 28 of February before it
+    EXPECT_EQ(sim->date_text(), "Thu Feb 29 07:05:09 2024");
+    // 19782 days from 1970-01-01 to 2024-02-29, then 7 h 5 min 9 s.
+    EXPECT_EQ(sim->epoch_seconds(), 19782LL * 86400 + 7 * 3600 + 5 * 60 + 9);
+    EXPECT_EQ(sim->process_id(), 4242u);
+    EXPECT_EQ(sim->local_time().millisecond, 42);  // the clock stands still
+
+    auto two_digit_day = load(R"({"clock": "1999-12-31 23:59:59.999"})");
+    ASSERT_NE(two_digit_day, nullptr);
+    EXPECT_EQ(two_digit_day->date_text(), "Fri Dec 31 23:59:59 1999");
+}
+
+TEST(SimHost, UnpinnedClockAndProcessComeFromTheRealHost) {
+    auto sim = load("{}");
+    ASSERT_NE(sim, nullptr);
+    auto real = pds::make_real_platform();
+    EXPECT_EQ(sim->process_id(), real->process_id());
+    EXPECT_GE(sim->local_time().year, 2024);
+    EXPECT_EQ(sim->date_text().size(), 24u);
+}
+
+TEST(SimHost, ToolsAnswerOnlyListedCommandLines) {
+    auto sim = load(R"({"tools": {
+        "iscsicli": {"output": "[iqn.1991-05.com.microsoft:sanhost01] Enter command\n", "exit_status": 0},
+        "failing tool": {"exit_status": 3},
+        "silent": {}}})");
+    ASSERT_NE(sim, nullptr);
+    std::string output = "stale";
+    int status = 99;
+    EXPECT_EQ(sim->run_tool("iscsicli", &output, status), 0u);
+    EXPECT_EQ(output, "[iqn.1991-05.com.microsoft:sanhost01] Enter command\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(sim->run_tool("failing tool", nullptr, status), 0u);
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(sim->run_tool("silent", &output, status), 0u);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(status, 0);
+    output = "stale";
+    EXPECT_EQ(sim->run_tool("iscsicli ", &output, status), pds::kErrorFileNotFound);  // exact match only
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(status, -1);
+}
+
+class SimObjects : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_ = load("{}");
+        ASSERT_NE(sim_, nullptr);
+    }
+    std::unique_ptr<pds::Platform> sim_;
+};
+
+TEST_F(SimObjects, SharedMemoryIsZeroedAtCreationAndSharedByName) {
+    std::unique_ptr<pds::SharedMemory> first;
+    std::unique_ptr<pds::SharedMemory> second;
+    bool created = false;
+    ASSERT_EQ(sim_->open_shared_memory("SimTestCounter", 64, first, created), 0u);
+    EXPECT_TRUE(created);
+    ASSERT_EQ(first->size(), 64u);
+    const std::vector<unsigned char> zeros(64, 0);
+    EXPECT_EQ(std::memcmp(first->data(), zeros.data(), 64), 0);
+    std::memcpy(first->data(), "\x12\x34\x56\x78", 4);
+
+    ASSERT_EQ(sim_->open_shared_memory("SimTestCounter", 4, second, created), 0u);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(std::memcmp(second->data(), "\x12\x34\x56\x78", 4), 0);
+    EXPECT_EQ(second->size(), 4u);
+
+    // Another name is another object.
+    std::unique_ptr<pds::SharedMemory> other;
+    ASSERT_EQ(sim_->open_shared_memory("SimTestOther", 4, other, created), 0u);
+    EXPECT_TRUE(created);
+
+    // A larger view than the object has cannot be had; nor an empty one.
+    std::unique_ptr<pds::SharedMemory> larger;
+    EXPECT_EQ(sim_->open_shared_memory("SimTestCounter", 65, larger, created), pds::kErrorInvalidParameter);
+    EXPECT_EQ(larger, nullptr);
+    EXPECT_EQ(sim_->open_shared_memory("SimTestEmpty", 0, larger, created), pds::kErrorInvalidParameter);
+    EXPECT_EQ(sim_->open_shared_memory("", 4, larger, created), pds::kErrorInvalidParameter);
+
+    // Gone with the last handle, as a Windows mapping: the next open creates it anew, zeroed.
+    EXPECT_EQ(first->close(), 0u);
+    EXPECT_EQ(first->close(), 0u);
+    EXPECT_EQ(first->data(), nullptr);
+    second.reset();
+    ASSERT_EQ(sim_->open_shared_memory("SimTestCounter", 4, first, created), 0u);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(std::memcmp(first->data(), zeros.data(), 4), 0);
+}
+
+TEST_F(SimObjects, NamedMutexExcludesOtherThreadsAndLetsItsOwnerReenter) {
+    std::unique_ptr<pds::NamedMutex> mine;
+    std::unique_ptr<pds::NamedMutex> theirs;
+    ASSERT_EQ(sim_->open_named_mutex("SimTestMutex", mine), 0u);
+    ASSERT_EQ(sim_->open_named_mutex("SimTestMutex", theirs), 0u);
+    ASSERT_EQ(mine->lock(), 0u);
+    EXPECT_EQ(theirs->lock(0), 0u);  // same thread, same name: the owner takes it again
+    EXPECT_EQ(theirs->unlock(), 0u);
+
+    auto try_from_other_thread = [&theirs](int timeout_ms) {
+        pds::os_error result = 0;
+        pds::os_error unlock_result = 0;
+        std::thread([&] {
+            result = theirs->lock(timeout_ms);
+            if (result == 0) unlock_result = theirs->unlock();
+        }).join();
+        EXPECT_EQ(unlock_result, 0u);
+        return result;
+    };
+    EXPECT_EQ(try_from_other_thread(0), pds::kErrorSemTimeout);
+    EXPECT_EQ(try_from_other_thread(20), pds::kErrorSemTimeout);
+
+    pds::os_error not_owner = 0;
+    std::thread([&] { not_owner = theirs->unlock(); }).join();
+    EXPECT_EQ(not_owner, pds::kErrorNotOwner);
+
+    EXPECT_EQ(mine->unlock(), 0u);
+    EXPECT_EQ(mine->unlock(), pds::kErrorNotOwner);
+    EXPECT_EQ(try_from_other_thread(0), 0u);
+
+    // Closing a handle that holds the mutex gives it up.
+    ASSERT_EQ(mine->lock(), 0u);
+    mine.reset();
+    EXPECT_EQ(try_from_other_thread(0), 0u);
+}
+
+TEST_F(SimObjects, NamedMutexSerialisesWaitingThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    int counter = 0;  // guarded only by the named mutex
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&] {
+            std::unique_ptr<pds::NamedMutex> m;
+            if (sim_->open_named_mutex("SimTestSerial", m) != 0) {
+                ++failures;
+                return;
+            }
+            for (int r = 0; r < kRounds; ++r) {
+                if (m->lock() != 0) ++failures;
+                const int seen = counter;
+                std::this_thread::yield();
+                counter = seen + 1;
+                if (m->unlock() != 0) ++failures;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(counter, kThreads * kRounds);
+}
+
+TEST_F(SimObjects, ThreadNumbersStartAtZeroForTheMainThread) {
+    EXPECT_EQ(sim_->thread_number(), 0u);  // GoogleTest runs tests on the main thread
+    EXPECT_EQ(sim_->thread_number(), 0u);
+    constexpr int kThreads = 3;
+    std::vector<std::uint32_t> numbers(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            numbers[i] = sim_->thread_number();
+            if (sim_->thread_number() != numbers[i]) numbers[i] = 0;  // stable per thread
+        });
+    }
+    for (auto& t : threads) t.join();
+    const std::set<std::uint32_t> distinct(numbers.begin(), numbers.end());
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads));
+    EXPECT_EQ(distinct.count(0), 0u);
+}
+
+}  // namespace
