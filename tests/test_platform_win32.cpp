@@ -222,6 +222,10 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
               pds::kErrorInvalidHandle);
     EXPECT_EQ(returned, 0u);
 
+    // No multipathing driver here: its library cannot be loaded.
+    std::uint8_t block[96] = {};
+    EXPECT_EQ(p->mp_scsi_pass_through(0, 32, block), pds::kMpNotEnabled);
+
     const std::uint32_t before = p->set_error_mode(kFailCriticalErrors);
     EXPECT_EQ(p->set_error_mode(before), kFailCriticalErrors);
 }

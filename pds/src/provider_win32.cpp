@@ -46,6 +46,7 @@ constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,29 @@ os_error run_process(std::string command_line, std::string* output, int& exit_st
     return 0;
 }
 
+// The multipathing driver's user library, loaded on first use and kept for the process. Its file
+// name is the driver kit's; its pass-through entry takes the device handle, a flags value and the
+// 96-byte pass-through block and answers 0 on success.
+class MultipathLibrary {
+public:
+    static constexpr const char* kFileName = "StrandwayMP.dll";
+    using PassThroughFn = std::uint32_t(WINAPI*)(HANDLE, std::uint32_t, void*);
+
+    // nullptr when the library cannot be loaded or lacks the entry; `loaded` tells which.
+    template <typename Fn>
+    Fn entry(const char* name, bool& loaded) {
+        std::call_once(once_, [this] { module_ = LoadLibraryA(kFileName); });
+        loaded = module_ != nullptr;
+        if (!loaded) return nullptr;
+        FARPROC proc = GetProcAddress(module_, name);
+        return proc != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(proc)) : nullptr;
+    }
+
+private:
+    std::once_flag once_;
+    HMODULE module_ = nullptr;
+};
+
 HANDLE to_handle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
 
 class Win32Platform final : public Platform {
@@ -451,6 +475,14 @@ public:
 
     std::uint32_t set_error_mode(std::uint32_t mode) override { return SetErrorMode(mode); }
 
+    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
+        bool loaded = false;
+        auto fn = multipath_.entry<MultipathLibrary::PassThroughFn>("mpScsiPassThroughDirect", loaded);
+        if (!loaded) return kMpNotEnabled;
+        if (fn == nullptr) return kMpNotSupported;
+        return fn(to_handle(handle), value, block);
+    }
+
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         // Through the command interpreter like the C library's system(): /s /c strips exactly the
         // outer quotes, so quotes inside the command line reach it untouched; /d skips AutoRun.
@@ -458,6 +490,9 @@ public:
         if (shell.empty()) shell = "cmd.exe";
         return run_process("\"" + shell + "\" /d /s /c \"" + command_line + "\"", output, exit_status);
     }
+
+private:
+    MultipathLibrary multipath_;
 };
 
 }  // namespace
