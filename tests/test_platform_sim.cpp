@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <thread>
 #include <vector>
@@ -157,6 +158,26 @@ TEST(SimHost, DemoHostFileLoads) {
     EXPECT_EQ(id.os_type, 0x00030A00u);
     EXPECT_EQ(sim->user_name(), "Administrator");
     EXPECT_EQ(sim->get_env("COMPUTERNAME"), "SANHOST01");
+}
+
+// The example of docs/host-file.md is a working file that says what the page claims.
+TEST(SimHost, DocumentedExampleLoads) {
+    std::ifstream page(LUNSCAN_SOURCE_DIR "/docs/host-file.md");
+    const std::string text((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+    const auto begin = text.find("```json\n");
+    ASSERT_NE(begin, std::string::npos);
+    const auto end = text.find("```", begin + 8);
+    ASSERT_NE(end, std::string::npos);
+    auto sim = load(text.substr(begin + 8, end - begin - 8));
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->host_identity().nodename, "SANHOST01");
+    EXPECT_EQ(sim->date_text(), "Sat Mar 14 09:26:53 2026");
+    EXPECT_EQ(sim->process_id(), 4242u);
+    EXPECT_EQ(sim->get_env("SDEBUG"), std::nullopt);
+    std::string output;
+    int status = -1;
+    EXPECT_EQ(sim->run_tool("iscsicli", &output, status), 0u);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(SimHost, HostFactsComeFromTheFile) {

@@ -67,6 +67,8 @@ TEST_F(ProviderStart, MalformedHostFileIsReportedWithItsFault) {
         },
         ::testing::ExitedWithCode(kStartFailed),
         ::testing::Eq("lunscan: simulated host file \"" + bad_type + "\": \"host.release\" must be a string\n"));
+    fs::remove(bad_json);
+    fs::remove(bad_type);
 }
 
 TEST_F(ProviderStart, FailedStartLeavesTheRealProviderAndSaysWhyWithoutPrinting) {
