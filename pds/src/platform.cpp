@@ -1,5 +1,6 @@
 // Provider selection: the one active platform of the process, and the start of the portability runtime.
 #include "pds/platform.h"
+#include "pds/platform_testing.h"
 
 #include <atomic>
 #include <cstdio>
@@ -58,6 +59,12 @@ bool pds_platform_start(std::string& error) {
     std::call_once(outcome.once, [&outcome] { choose_provider(outcome); });
     if (!outcome.ok) error = outcome.error;
     return outcome.ok;
+}
+
+void install_platform_for_tests(std::unique_ptr<Platform> provider) {
+    std::string error;
+    pds_platform_start(error);
+    g_sim.store(provider.release(), std::memory_order_release);
 }
 
 int pdsLibInit() {
