@@ -1,6 +1,7 @@
 // The per-device record T_SIL_DEVICE, its relation codes and the records it owns by pointer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Relation state codes of native_state / mp_state / veritas_state.
@@ -157,9 +158,21 @@ struct T_SIL_DEVICE {
     T_SIL_DEVICE_PATH_INFO* path_info;
 };
 
+// Ownership. A record owns what its pointers point to, allocated as follows and released by
+// free_device_data:
+//   inquiry_data           new KOR_INQ_PAGE0{}
+//   vendor records, backing_device, tp_storage_device, daemon_conn's record types
+//                          new T{} (layouts in silvendor.h)
+//   path_info, virtual_device_map
+//                          new T[count]{} with path_info_count / vdev_map_count entries
+//   device_identifier      new char[n]{}
+// rad_buffer belongs to the open device and is released by the close; daemon_conn by the daemon
+// path that set it.
+
 // Releases everything a record owns (inquiry data, every vendor record, the backing-device record,
-// the path information, the identifier text, the virtual-device map, tp_storage_device). The
-// record's other fields stay; owned pointers become null. Safe on a record that owns nothing.
+// the path information, the identifier text, the virtual-device map, tp_storage_device). Owned
+// pointers become null, their counts 0, and `inquiry` 1 becomes 0 (no data left); the record's
+// other fields stay. Safe on a record that owns nothing.
 void free_device_data(T_SIL_DEVICE* dev);
 // free_device_data, then clears and frees the record itself (allocated with new T_SIL_DEVICE{}).
 void free_device(T_SIL_DEVICE* dev);

@@ -51,3 +51,9 @@ std::FILE* sil_out();
 // The guard of device operations: traces the "please initialize" pair and returns -102 when the
 // library is not started, 0 otherwise.
 std::int32_t sil_require_init();
+// The host-wide chain-code counter (4 bytes of named shared memory shared by every process of the
+// host), or nullptr while it is not set up. Update it only while holding the named mutex
+// "KorvSharedMemory", or with atomic operations.
+std::uint32_t* sil_chain_code_counter();
+// Empties the process's table of host-wide device locks (SIL_init does this).
+void sil_device_locks_reset();
