@@ -38,12 +38,31 @@ private:
     fs::path path_;
 };
 
-inline std::string read_file(const fs::path& path) {
+// The bytes of a file.
+inline std::string read_raw(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
+
+// What a program wrote to a text stream: on Windows the C library turned each "\n" into "\r\n",
+// which is taken back here, so that expectations are the same everywhere.
+inline std::string text_of(std::string raw) {
+#ifdef _WIN32
+    std::string text;
+    text.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        text += raw[i];
+    }
+    return text;
+#else
+    return raw;
+#endif
+}
+
+inline std::string read_file(const fs::path& path) { return text_of(read_raw(path)); }
 
 inline void write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
@@ -77,6 +96,21 @@ inline std::string between_markers(const std::string& output, const std::string&
 
 inline std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The helper executable as the shell of this platform names it. A Windows build run under Wine
+// knows the build tree by its Unix path, which Wine shows as drive Z:.
+inline std::string child_path() {
+    std::string path = SIL_LIFECYCLE_CHILD;
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        for (char& c : path) {
+            if (c == '/') c = '\\';
+        }
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
 // Runs the helper process with `arguments` (settings NAME=VALUE first, then the scenario),
 // standard output and error into one file; returns that file's text.
 inline std::string run_child(const ScratchDir& dir, const std::string& arguments, const std::string& input = "",
@@ -85,7 +119,7 @@ inline std::string run_child(const ScratchDir& dir, const std::string& arguments
     const std::string in = dir.file(output_name + ".in");
     write_file(in, input);
     std::string command =
-        quoted(SIL_LIFECYCLE_CHILD) + " " + arguments + " < " + quoted(in) + " > " + quoted(out) + " 2>&1";
+        quoted(child_path()) + " " + arguments + " < " + quoted(in) + " > " + quoted(out) + " 2>&1";
 #ifdef _WIN32
     command = "\"" + command + "\"";  // cmd /c strips one pair of quotes around the whole line
 #endif

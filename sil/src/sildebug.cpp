@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -256,7 +257,8 @@ std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
         next = std::fopen(next_name.c_str(), "w");
     }
     std::fprintf(out, "FileWrapping starting new file <%s>\n", next_name.c_str());
-    if (w.wrap_delete) {
+    // The removal is a POSIX shell command; Windows' shell cannot run it.
+    if (w.wrap_delete && p.name() != "win32") {
         const int previous = w.wrap_index == 0 ? w.wrap_files : w.wrap_index - 1;
         const std::string command =
             format("%s rm %s 2>&1",
@@ -423,7 +425,11 @@ std::int32_t sil_open_debug_file(const char* specification) {
     T_SIL_CONTEXT* ctx = sil_context();
     if (ctx == nullptr) return SIL_ERR_NOT_INITIALISED;
     const std::string_view spec = specification == nullptr ? std::string_view{} : std::string_view(specification);
-    std::string name(spec.substr(0, spec.find(':')));
+    // A drive letter (C:\logs\trace.txt) belongs to the name; the options start at the next ':'.
+    const bool drive = spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' &&
+                       (spec[2] == '\\' || spec[2] == '/');
+    const std::size_t options = spec.find(':', drive ? 2 : 0);
+    std::string name(spec.substr(0, options));
     if (spec.find(":PID") != std::string_view::npos) {
         name += format("_%d", static_cast<int>(pds::platform().process_id()));
     }
