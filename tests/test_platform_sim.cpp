@@ -97,8 +97,7 @@ TEST(SimHostFile, UnknownAndDuplicateKeysAreRefused) {
     EXPECT_EQ(fault_of(R"({"tools": {"a": {"status": 1}}})"), "unknown key \"tools.a.status\"");
     EXPECT_EQ(fault_of(R"({"user": "a", "user": "b"})"), "duplicate key \"user\"");
     EXPECT_EQ(fault_of(R"({"environment": {"X Y": "1", "X Y": "2"}})"), "duplicate key \"environment['X Y']\"");
-    // Devices arrive later; until then the key is as unknown as a typo.
-    EXPECT_EQ(fault_of(R"({"devices": []})"), "unknown key \"devices\"");
+    EXPECT_EQ(fault_of(R"({"devices": [{"path": "d", "inqiury": ""}]})"), "unknown key \"devices[0].inqiury\"");
     // Comments may stand at the top and inside the fixed-shape objects.
     EXPECT_NE(load(R"({"comment": "x", "_comment": ["y"], "host": {"comment": 1}})"), nullptr);
 }

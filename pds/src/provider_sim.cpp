@@ -7,6 +7,7 @@
 // and gone when the last handle closes, as a Windows mapping is.
 #include "pds/platform.h"
 #include "process_mutex.h"
+#include "sim_devices.h"
 #include "sim_host_file.h"
 
 #include <map>
@@ -60,7 +61,8 @@ private:
 
 class SimPlatform final : public Platform {
 public:
-    SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real) : host_(std::move(host)), real_(std::move(real)) {}
+    SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
+        : host_(std::move(host)), real_(std::move(real)), devices_(host_.devices, cdb_log) {}
 
     std::string_view name() const override { return "sim"; }
 
@@ -123,9 +125,24 @@ public:
         return 0;
     }
 
+    // Devices are the host file's (sim_devices.cpp); a path it does not list is not found.
+    os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) override {
+        return devices_.open_device(request, out);
+    }
+    os_error close_device(DeviceHandle handle) override { return devices_.close_device(handle); }
+    os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                               void* out, std::uint32_t out_length, std::uint32_t& returned) override {
+        return devices_.device_io_control(handle, code, in, in_length, out, out_length, returned);
+    }
+    std::uint32_t set_error_mode(std::uint32_t mode) override { return devices_.set_error_mode(mode); }
+    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
+        return devices_.mp_scsi_pass_through(handle, value, block);
+    }
+
 private:
     const sim::SimHost host_;
     const std::unique_ptr<Platform> real_;
+    sim::SimDeviceHost devices_;
 };
 
 }  // namespace
@@ -133,7 +150,11 @@ private:
 std::unique_ptr<Platform> make_sim_platform(const std::string& host_file, std::string& error) {
     sim::SimHost host;
     if (!sim::load_sim_host(host_file, host, error)) return nullptr;
-    return std::make_unique<SimPlatform>(std::move(host), make_real_platform());
+    std::unique_ptr<Platform> real = make_real_platform();
+    // The CDB log is the test harness's, so it is named by the real environment, not the file's.
+    std::FILE* cdb_log = nullptr;
+    if (!sim::open_cdb_log(real->get_env("SIL_SIM_LOG"), cdb_log, error)) return nullptr;
+    return std::make_unique<SimPlatform>(std::move(host), std::move(real), cdb_log);
 }
 
 }  // namespace pds

@@ -1,11 +1,13 @@
 // Loading and checking the simulated host file: strict types, bounded lengths, faults named by their JSON path.
 #include "sim_host_file.h"
+#include "sim_host_check.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -13,7 +15,8 @@
 #include <vector>
 
 namespace pds::sim {
-namespace {
+// Shared with the devices loader (sim_host_check.h).
+namespace check {
 
 using json = nlohmann::json;
 
@@ -26,11 +29,6 @@ constexpr std::size_t kMaxShownKey = 64;
 
 // The defaults describe a plain Windows Server 2019 host, so that "{}" is a usable file.
 constexpr std::uint32_t kDefaultOsType = 0x00030A00;
-
-// A fault found while checking; caught at the loader's edge, never leaves pds.
-struct Fault {
-    std::string text;
-};
 
 [[noreturn]] void fail(std::string text) { throw Fault{std::move(text)}; }
 
@@ -313,9 +311,9 @@ void read_tools(const json& value, SimHost& out) {
     }
 }
 
-void read_document(const json& doc, SimHost& out) {
+void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
-    known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools"});
+    known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -333,6 +331,7 @@ void read_document(const json& doc, SimHost& out) {
             integer(doc.at("process_id"), "process_id", 1, std::numeric_limits<std::uint32_t>::max()));
     }
     if (doc.contains("tools")) read_tools(doc.at("tools"), out);
+    if (doc.contains("devices")) out.devices = read_devices(doc.at("devices"), "devices", base_directory);
 }
 
 SimHost default_host() {
@@ -353,14 +352,16 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-}  // namespace
+}  // namespace check
 
-bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault) {
+using namespace check;
+
+bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault, const std::string& base_directory) {
     try {
         SimHost host = default_host();
         StructureCheck check;
         const json doc = json::parse(text.begin(), text.end(), std::ref(check));
-        read_document(doc, host);
+        read_document(doc, host, base_directory);
         out = std::move(host);
         return true;
     } catch (const Fault& f) {
@@ -400,7 +401,7 @@ bool load_sim_host(const std::string& path, SimHost& out, std::string& error) {
         return false;
     }
     std::string fault;
-    if (!parse_sim_host(content, out, fault)) {
+    if (!parse_sim_host(content, out, fault, std::filesystem::path(path).parent_path().string())) {
         error = prefix + fault;
         return false;
     }

@@ -2,12 +2,14 @@
 #pragma once
 
 #include "pds/platform.h"
+#include "sim_devices.h"
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pds::sim {
 
@@ -27,6 +29,7 @@ struct SimHost {
     std::int64_t clock_epoch_seconds = 0;  // the fixed clock counted as if it were UTC
     std::optional<std::uint32_t> process_id;
     std::map<std::string, SimTool, std::less<>> tools;
+    std::vector<SimDevice> devices;
 };
 
 // Host files larger than this are refused before parsing.
@@ -34,7 +37,8 @@ inline constexpr std::size_t kMaxHostFileBytes = 1u << 20;
 
 // Checks the JSON text of a host file. On failure returns false and sets `fault` to one line
 // naming the place ("line 3, column 5: ..." or "\"host.release\" must be a string").
-bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault);
+// Device bytes given as {"file": ...} are looked up relative to `base_directory`.
+bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault, const std::string& base_directory = {});
 
 // Reads and checks the host file at `path`. On failure returns false and sets `error` to
 // `simulated host file "<path>": <fault>`.

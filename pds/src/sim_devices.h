@@ -1,0 +1,182 @@
+// The simulated host's devices: what a host file says each device answers, and the engine that replays it through the seam.
+#pragma once
+
+#include "pds/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pds::sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// How CreateFileA fares on the device.
+enum class OpenBehaviour {
+    ok,
+    not_found,
+    sharing_violation,
+    access_denied,
+    // Another process holds the device: every read/write open fails with 32, read-only opens succeed.
+    sharing_violation_then_read_only,
+};
+
+enum class FaultKind { check_condition, access_denied, io_error, short_transfer, timeout, scsi_status };
+
+// A scripted failure of the commands whose CDB starts with `cdb_prefix` (empty: every command).
+struct SimFault {
+    Bytes cdb_prefix;
+    FaultKind kind = FaultKind::check_condition;
+    Bytes sense;                         // check_condition
+    std::uint8_t status = 0;             // scsi_status
+    std::uint32_t bytes = 0;             // short_transfer: data bytes moved at most
+    std::optional<std::uint32_t> times;  // how many matching commands fail; nullopt: all of them
+};
+
+// An answer to the CDBs starting with `cdb_prefix`; the longest matching prefix wins.
+struct SimCommand {
+    Bytes cdb_prefix;
+    Bytes reply;
+};
+
+struct SimAddress {
+    std::uint8_t port = 0;
+    std::uint8_t path_id = 0;
+    std::uint8_t target_id = 0;
+    std::uint8_t lun = 0;
+};
+
+// The multipathing driver's pass-through for the device: absent (the library is not installed:
+// 219), carrying commands, or failing.
+enum class MultipathMode { absent, ok, fail };
+
+// Everything the device answers. Absent data means the device does not support the command.
+struct SimDevice {
+    std::string path;
+    std::optional<SimAddress> address;
+    std::optional<std::uint32_t> device_number;
+    std::optional<std::int64_t> partition_length;
+    std::optional<Bytes> inquiry;
+    std::map<std::uint8_t, Bytes> vpd;          // EVPD pages by page code
+    std::optional<Bytes> read_capacity_10;
+    std::optional<Bytes> read_capacity_16;
+    std::map<std::uint8_t, Bytes> mode_pages;   // the pages themselves, by page code
+    std::map<std::uint32_t, Bytes> blocks;      // READ(10) data by LBA, 512 bytes each
+    std::optional<Bytes> storage_property;      // RawDeviceProperties; default: `inquiry`
+    std::vector<SimCommand> commands;
+    std::vector<SimFault> faults;
+    OpenBehaviour open = OpenBehaviour::ok;
+    MultipathMode multipath = MultipathMode::absent;
+};
+
+inline constexpr std::uint32_t kSimBlockBytes = 512;
+
+// ---- personalities (sim_personalities.cpp): device bytes generated from a few parameters --------
+
+struct GenericDiskParams {
+    std::string vendor;    // at most 8 characters
+    std::string product;   // at most 16
+    std::string revision;  // at most 4
+    std::string serial;    // at most 64
+    std::uint64_t blocks = 0;
+    std::uint32_t block_size = 512;
+};
+
+// Flags of a high-end array LUN, as bits of `KorvalithLunParams::flags`.
+enum KorvalithFlag : std::uint32_t {
+    kKorvCkd = 1u << 0,
+    kKorvBcv = 1u << 1,
+    kKorvWriteProtected = 1u << 2,
+    kKorvMeta = 1u << 3,
+    kKorvRpxR1 = 1u << 4,
+    kKorvRpxR2 = 1u << 5,
+    kKorvRaid5 = 1u << 6,
+    kKorvRaid6 = 1u << 7,
+    kKorvMirrored = 1u << 8,
+    kKorvFibre = 1u << 9,
+    kKorvSpoofed = 1u << 10,
+    kKorvVraid = 1u << 11,
+};
+
+struct KorvalithLunParams {
+    std::string array_serial;          // 12 decimal digits
+    std::uint32_t device_number = 0;   // up to 0xFFF before microcode 5568, 0xFFFF before 5771, else 0xFFFFF
+    std::uint8_t director = 1;         // 1..99; with a letter, 1..16
+    std::optional<char> director_letter;  // 'A'..'P': extended director numbering
+    std::uint8_t port = 0;             // 0..9
+    std::string microcode;             // four hex digits, e.g. "5874"
+    std::optional<int> ansi_version;   // default: 4 from microcode 5771 on, else 2
+    int date_year = 0;                 // 0: no date
+    int date_month = 0;
+    int date_day = 0;
+    std::uint32_t flags = 0;
+    std::uint64_t blocks = 0;
+    std::string ckd_label;             // at most 6 characters of the EBCDIC set below
+};
+
+// The four hex digits of a microcode text as a number.
+std::uint32_t microcode_level(const std::string& microcode);
+
+// Fill what `device` does not give explicitly (explicit bytes win).
+void apply_generic_disk(const GenericDiskParams& params, SimDevice& device);
+void apply_korvalith_lun(const KorvalithLunParams& params, SimDevice& device);
+
+// EBCDIC of the characters a volume label may hold (A-Z, 0-9, blank, # @ $ - .); nullopt for others.
+std::optional<std::uint8_t> ebcdic(char c);
+
+// ---- the engine ---------------------------------------------------------------------------
+
+// Replays the devices of a host file through the device calls of the seam. Thread-safe.
+class SimDeviceHost {
+public:
+    // `log` (may be null) receives the CDB log; the host owns it from then on.
+    SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log);
+    ~SimDeviceHost();
+    SimDeviceHost(const SimDeviceHost&) = delete;
+    SimDeviceHost& operator=(const SimDeviceHost&) = delete;
+
+    os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out);
+    os_error close_device(DeviceHandle handle);
+    os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                               void* out, std::uint32_t out_length, std::uint32_t& returned);
+    std::uint32_t set_error_mode(std::uint32_t mode);
+    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block);
+
+private:
+    struct OpenHandle {
+        std::size_t device = 0;
+        std::uint32_t access = 0;
+    };
+    struct DeviceState {
+        SimDevice device;
+        std::vector<std::optional<std::uint32_t>> fault_times_left;
+    };
+
+    const OpenHandle* find_handle(DeviceHandle handle) const;
+    os_error pass_through(DeviceState& state, const void* in, std::uint32_t in_length, void* out,
+                          std::uint32_t out_length, std::uint32_t& returned);
+    const SimFault* take_fault(DeviceState& state, const Bytes& cdb);
+    void log_line(const std::string& line);
+
+    std::mutex mutex_;
+    std::vector<DeviceState> devices_;
+    std::map<DeviceHandle, OpenHandle> handles_;
+    DeviceHandle next_handle_ = 0x100;
+    std::uint32_t error_mode_ = 0;
+    std::FILE* log_ = nullptr;
+};
+
+// Device paths compare as Windows compares them: ASCII letters without regard to case.
+bool same_device_path(std::string_view a, std::string_view b);
+
+// Opens the CDB log named by SIL_SIM_LOG (append mode). Returns true with `out` null when the
+// variable is unset or empty; false with `error` set when the file cannot be opened.
+bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::string& error);
+
+}  // namespace pds::sim

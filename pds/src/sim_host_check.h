@@ -1,0 +1,46 @@
+// The checking helpers the simulated host file's loaders share: faults named by JSON path, strict types and bounds.
+#pragma once
+
+#include "sim_devices.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pds::sim::check {
+
+// A fault found while checking; caught at the loader's edge (parse_sim_host), never leaves pds.
+struct Fault {
+    std::string text;
+};
+
+[[noreturn]] void fail(std::string text);
+
+// Keeps a message on one line whatever bytes the file holds.
+std::string printable(std::string_view text);
+
+// "host.release" for plain keys, "tools['iscsicli ListInitiators']" for free-form ones.
+std::string member_path(const std::string& parent, std::string_view key);
+std::string quoted(const std::string& path);
+bool is_comment(std::string_view key);
+
+void require_object(const nlohmann::json& value, const std::string& path);
+// Refuses keys outside `allowed`; comments may stand anywhere.
+void known_keys_only(const nlohmann::json& object, const std::string& path,
+                     std::initializer_list<std::string_view> allowed);
+// A string of at most `max_bytes` bytes without NUL.
+std::string text(const nlohmann::json& value, const std::string& path, std::size_t max_bytes);
+// An integer in [low, high]; floating-point numbers are refused even when whole.
+std::int64_t integer(const nlohmann::json& value, const std::string& path, std::int64_t low, std::int64_t high);
+
+// The "devices" array (defined in sim_devices_file.cpp). `base_directory` is where {"file": ...}
+// references are looked up (the host file's directory; empty: the current directory).
+std::vector<SimDevice> read_devices(const nlohmann::json& value, const std::string& path,
+                                    const std::string& base_directory);
+
+}  // namespace pds::sim::check
