@@ -9,6 +9,7 @@
 #include "process_mutex.h"
 #include "sim_devices.h"
 #include "sim_host_file.h"
+#include "sim_sp.h"
 
 #include <map>
 #include <mutex>
@@ -62,7 +63,7 @@ private:
 class SimPlatform final : public Platform {
 public:
     SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
-        : host_(std::move(host)), real_(std::move(real)), devices_(host_.devices, cdb_log) {}
+        : host_(std::move(host)), real_(std::move(real)), devices_(host_.devices, cdb_log), storage_(host_.storage) {}
 
     std::string_view name() const override { return "sim"; }
 
@@ -139,10 +140,30 @@ public:
         return devices_.mp_scsi_pass_through(handle, value, block);
     }
 
+    // Service processors and the multipathing volume list are the host file's (sim_sp_file.cpp).
+    os_error sp_create_client(const std::string& device, const std::string& session, const std::string& application,
+                              bool second_mode, std::uint32_t& client_id) override {
+        return storage_.sp_create_client(session, client_id);
+    }
+    os_error sp_remove_client(std::uint32_t client_id) override { return storage_.sp_remove_client(client_id); }
+    os_error sp_revision_info(std::uint32_t client_id, std::string& revision, std::string& product) override {
+        return storage_.sp_revision_info(client_id, revision, product);
+    }
+    os_error sp_site_info(std::uint32_t client_id, std::string& array_serial) override {
+        return storage_.sp_site_info(client_id, array_serial);
+    }
+    os_error sp_resource_lock(std::uint32_t client_id, bool lock, bool& held) override {
+        return storage_.sp_resource_lock(client_id, lock, held);
+    }
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
+        return storage_.mp_list_volumes(count, names);
+    }
+
 private:
     const sim::SimHost host_;
     const std::unique_ptr<Platform> real_;
     sim::SimDeviceHost devices_;
+    sim::SimStorageHost storage_;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Loading and checking the simulated host file: strict types, bounded lengths, faults named by their JSON path.
 #include "sim_host_file.h"
 #include "sim_host_check.h"
+#include "sim_sp.h"
 
 #include <nlohmann/json.hpp>
 
@@ -313,7 +314,7 @@ void read_tools(const json& value, SimHost& out) {
 
 void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
-    known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices"});
+    known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices", "service_processors", "multipath_volumes"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -332,6 +333,12 @@ void read_document(const json& doc, SimHost& out, const std::string& base_direct
     }
     if (doc.contains("tools")) read_tools(doc.at("tools"), out);
     if (doc.contains("devices")) out.devices = read_devices(doc.at("devices"), "devices", base_directory);
+    if (doc.contains("service_processors")) {
+        out.storage.service_processors = read_service_processors(doc.at("service_processors"), "service_processors");
+    }
+    if (doc.contains("multipath_volumes")) {
+        out.storage.multipath_volumes = read_multipath_volumes(doc.at("multipath_volumes"), "multipath_volumes");
+    }
 }
 
 SimHost default_host() {

@@ -3,6 +3,7 @@
 
 #include "pds/platform.h"
 #include "sim_devices.h"
+#include "sim_sp.h"
 
 #include <cstdint>
 #include <map>
@@ -30,6 +31,7 @@ struct SimHost {
     std::optional<std::uint32_t> process_id;
     std::map<std::string, SimTool, std::less<>> tools;
     std::vector<SimDevice> devices;
+    SimStorageSoftware storage;  // service processors and the multipathing volume list
 };
 
 // Host files larger than this are refused before parsing.

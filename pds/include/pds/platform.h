@@ -18,6 +18,7 @@
 // * Providers never print; they report. Printing is the library's business.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -88,6 +89,8 @@ struct DeviceOpenRequest {
 // Results of the multipathing driver library's calls (its own numbering).
 inline constexpr std::uint32_t kMpNotSupported = 211;  // the library has no such entry
 inline constexpr std::uint32_t kMpNotEnabled = 219;    // the library cannot be loaded
+// One entry of the multipathing driver's volume list: a name of up to 32 characters and a NUL.
+inline constexpr std::size_t kMpVolumeNameBytes = 33;
 
 // Handle of a host-wide named mutex. Closing releases the OS object.
 class NamedMutex {
@@ -172,6 +175,46 @@ public:
     // Its SCSI pass-through: carries the 96-byte pass-through block for `handle`. 0 on success;
     // kMpNotEnabled when the library cannot be loaded, kMpNotSupported without the entry.
     virtual std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) {
+        return kMpNotEnabled;
+    }
+
+    // ---- storage software beside the library: service processors, multipathing volume list ----
+    // The high-end array's service-processor software (KorvWin) and the multipathing driver's
+    // volume listing belong to products outside this system. The real providers have neither and
+    // answer kErrorNotSupported (service processor) or kMpNotEnabled (volume listing); the
+    // simulated host answers from its host file ("service_processors", "multipath_volumes").
+    //
+    // Creates a client named `application` ("API_SP") of the service-processor session `session`
+    // (the four characters after the ':' of a service-processor device name; empty: the session
+    // that serves the operating-system device `device`). `second_mode` sets the request's second
+    // mode flag. 0 with `client_id` set, or an error.
+    virtual os_error sp_create_client(const std::string& device, const std::string& session,
+                                      const std::string& application, bool second_mode,
+                                      std::uint32_t& client_id) {
+        client_id = 0;
+        return kErrorNotSupported;
+    }
+    virtual os_error sp_remove_client(std::uint32_t client_id) { return kErrorNotSupported; }
+    // The array's microcode revision as hexadecimal text ("5874") and its product text
+    // ("KORVALITH 7.0").
+    virtual os_error sp_revision_info(std::uint32_t client_id, std::string& revision, std::string& product) {
+        return kErrorNotSupported;
+    }
+    // The array's serial number (12 characters).
+    virtual os_error sp_site_info(std::uint32_t client_id, std::string& array_serial) {
+        return kErrorNotSupported;
+    }
+    // Takes (`lock` true) or gives back the client's resource lock; `held` tells whether the
+    // client holds it afterwards.
+    virtual os_error sp_resource_lock(std::uint32_t client_id, bool lock, bool& held) {
+        held = false;
+        return kErrorNotSupported;
+    }
+    // The multipathing driver's pseudo-device names. `count` in: entries of kMpVolumeNameBytes
+    // bytes `names` has room for; out: the volumes the driver has (it fills at most the room).
+    // 0, kMpNotEnabled or kMpNotSupported.
+    virtual std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) {
+        count = 0;
         return kMpNotEnabled;
     }
 
