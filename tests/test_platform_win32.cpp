@@ -225,6 +225,10 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
     // No multipathing driver here: its library cannot be loaded.
     std::uint8_t block[96] = {};
     EXPECT_EQ(p->mp_scsi_pass_through(0, 32, block), pds::kMpNotEnabled);
+    std::uint32_t volumes = 1;
+    char names[pds::kMpVolumeNameBytes] = {};
+    EXPECT_EQ(p->mp_list_volumes(volumes, names), pds::kMpNotEnabled);
+    EXPECT_EQ(volumes, 0u);
 
     const std::uint32_t before = p->set_error_mode(kFailCriticalErrors);
     EXPECT_EQ(p->set_error_mode(before), kFailCriticalErrors);

@@ -286,11 +286,14 @@ os_error run_process(std::string command_line, std::string* output, int& exit_st
 
 // The multipathing driver's user library, loaded on first use and kept for the process. Its file
 // name is the driver kit's; its pass-through entry takes the device handle, a flags value and the
-// 96-byte pass-through block and answers 0 on success.
+// 96-byte pass-through block, its volume listing fills names of kMpVolumeNameBytes bytes each;
+// both answer 0 on success.
 class MultipathLibrary {
 public:
     static constexpr const char* kFileName = "StrandwayMP.dll";
     using PassThroughFn = std::uint32_t(WINAPI*)(HANDLE, std::uint32_t, void*);
+    // The volume list: the room in entries of kMpVolumeNameBytes in, the driver's count out.
+    using ListVolumesFn = std::uint32_t(WINAPI*)(std::uint32_t*, char*);
 
     // nullptr when the library cannot be loaded or lacks the entry; `loaded` tells which.
     template <typename Fn>
@@ -448,6 +451,8 @@ public:
         out = 0;
         OpenToAllAttributes sa;
         if (request.null_dacl && !sa.ok) return last_error_or(kErrorAccessDenied);
+        // Device handles are inheritable, so that a tool the library starts can use them.
+        sa.attributes.bInheritHandle = TRUE;
         HANDLE h = CreateFileA(request.path.c_str(), request.desired_access, request.share_mode,
                                request.null_dacl ? &sa.attributes : nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE || h == nullptr) return last_error_or(kErrorFileNotFound);
@@ -481,6 +486,17 @@ public:
         if (!loaded) return kMpNotEnabled;
         if (fn == nullptr) return kMpNotSupported;
         return fn(to_handle(handle), value, block);
+    }
+
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
+        const std::uint32_t room = count;
+        count = 0;
+        bool loaded = false;
+        auto fn = multipath_.entry<MultipathLibrary::ListVolumesFn>("mpListVolumes", loaded);
+        if (!loaded) return kMpNotEnabled;
+        if (fn == nullptr) return kMpNotSupported;
+        count = room;
+        return fn(&count, names);
     }
 
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
