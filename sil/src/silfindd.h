@@ -5,6 +5,9 @@
 
 #include "sildevice.h"
 
+// The pointer array is allocated with new T_SIL_DEVICE*[n] (at least one slot, so an empty list
+// still has one); SIL_DestroyDeviceList frees every record with free_device and the array with
+// delete[].
 struct T_SIL_DEVICE_LIST {
     T_SIL_DEVICE** devices;  // the entries, owned by the list
     std::int32_t count;

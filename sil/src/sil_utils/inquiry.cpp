@@ -1,2 +1,4 @@
 // lunscan's entry point.
-int main() { return 0; }
+#include "inquiry.h"
+
+int main(int argc, char** argv) { return inquiry_main(argc, argv); }

@@ -1,0 +1,182 @@
+// Test support: runs a program through the system shell with redirected outputs and a changed environment.
+#include "run_program.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> get_env(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+void put_env(const std::string& name, const std::optional<std::string>& value) {
+#if defined(_WIN32)
+    // An empty value removes the variable on Windows, which is what nullopt asks for.
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+#endif
+}
+
+// Sets the run's variables and puts the old values back when it ends.
+class ScopedEnv {
+public:
+    explicit ScopedEnv(const std::vector<EnvChange>& changes) {
+        for (const auto& [name, value] : changes) {
+            saved_.emplace_back(name, get_env(name));
+            put_env(name, value);
+        }
+    }
+    ~ScopedEnv() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put_env(it->first, it->second);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::vector<EnvChange> saved_;
+};
+
+std::string quote(const std::string& word) {
+#if defined(_WIN32)
+    // The C runtime splits arguments at blanks outside double quotes; inner quotes take a backslash.
+    std::string quoted = "\"";
+    for (char c : word) {
+        if (c == '"') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+#else
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+#endif
+}
+
+int normalise_status(int raw) {
+#if defined(_WIN32)
+    return raw;  // the exit code itself: -1 and -2 come back as such
+#else
+    if (raw == -1 || !WIFEXITED(raw)) return 1000 + raw;  // no exit status at all: never 0, -1, -2
+    const int code = WEXITSTATUS(raw);
+    return code >= 128 ? code - 256 : code;
+#endif
+}
+
+std::string unix_line_ends(std::string text) {
+#if defined(_WIN32)
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+#else
+    return text;
+#endif
+}
+
+std::string unique_name(const std::string& tag) {
+    static std::atomic<unsigned> counter{0};
+#if defined(_WIN32)
+    const int pid = _getpid();
+#else
+    const int pid = static_cast<int>(getpid());
+#endif
+    return "lunscan-" + tag + "-" + std::to_string(pid) + "-" + std::to_string(counter++);
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string read_text_file(const std::string& path) { return unix_line_ends(read_file(path)); }
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+std::string make_temp_dir(const std::string& tag) {
+    const fs::path dir = fs::temp_directory_path() / unique_name(tag);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::vector<EnvChange>& env, const std::string& cwd) {
+    const fs::path scratch = make_temp_dir("run");
+    const std::string out_path = (scratch / "stdout.txt").string();
+    const std::string err_path = (scratch / "stderr.txt").string();
+
+    std::string command;
+    if (!cwd.empty()) {
+#if defined(_WIN32)
+        command += "cd /d " + quote(cwd) + " && ";
+#else
+        command += "cd " + quote(cwd) + " && ";
+#endif
+    }
+    command += quote(exe);
+    for (const std::string& arg : args) command += " " + quote(arg);
+#if defined(_WIN32)
+    command += " <NUL >" + quote(out_path) + " 2>" + quote(err_path);
+    command = "\"" + command + "\"";  // cmd /c strips one pair of outer quotes
+#else
+    command += " </dev/null >" + quote(out_path) + " 2>" + quote(err_path);
+#endif
+
+    RunResult result;
+    {
+        ScopedEnv scoped(env);
+        std::fflush(nullptr);
+        result.status = normalise_status(std::system(command.c_str()));
+    }
+    result.out = read_text_file(out_path);
+    result.err = read_text_file(err_path);
+    std::error_code ignored;
+    fs::remove_all(scratch, ignored);
+    return result;
+}
+
+std::string lunscan_path() {
+    if (auto exe = get_env("LUNSCAN_EXE"); exe && !exe->empty()) return *exe;
+    return LUNSCAN_EXE_PATH;
+}
+
+RunResult run_lunscan(const std::vector<std::string>& args, const std::vector<EnvChange>& env,
+                      const std::string& cwd) {
+    return run_program(lunscan_path(), args, env, cwd);
+}
+
+}  // namespace testsupport
