@@ -1,0 +1,658 @@
+// Tests of INQUIRY, READ CAPACITY, mode pages, the NAS label, VPD pages and the device identifiers against a scripted device.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_scsi_platform.h"
+#include "inquiry_image.h"
+#include "silbscsi.h"
+#include "sildebug.h"
+#include "sildevice.h"
+#include "silinqut.h"
+#include "silkorinq.h"
+#include "silvendor.h"
+
+using testsupport::ByteImage;
+using testsupport::FakeScsiPlatform;
+using testsupport::inquiry_image;
+using testsupport::ScsiAnswer;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake = &testsupport::fake_scsi_platform();
+        dev->isOpen = 1;
+        dev->fid = FakeScsiPlatform::kHandle;
+    }
+    void TearDown() override { free_device(dev); }
+
+    // The device answers the standard INQUIRY with `standard` and the other commands through `more`.
+    void answer(const ByteImage& standard, FakeScsiPlatform::Responder more = nullptr) {
+        const Bytes page(standard.data().begin(), standard.data().begin() + 254);
+        fake->responder = [page, more](const Bytes& cdb) {
+            if (cdb[0] == 0x12 && cdb[1] == 0x00) return ScsiAnswer{true, page};
+            return more ? more(cdb) : ScsiAnswer{false, {}};
+        };
+    }
+
+    std::string kept(std::size_t offset, std::size_t length) const {
+        return std::string(reinterpret_cast<const char*>(dev->inquiry_data) + offset, length);
+    }
+
+    FakeScsiPlatform* fake = nullptr;
+    T_SIL_DEVICE* dev = new T_SIL_DEVICE{};
+    T_SIL_OPEN_OPEN_OPTIONS options{};
+};
+
+ByteImage plain_disk() {
+    ByteImage image = inquiry_image("ATA", "ST3500");
+    image.byte(4, 0x5B).text(32, "0001").text(36, "SN123456");
+    return image;
+}
+
+// ---- SIL_Inquiry ---------------------------------------------------------------------------------
+
+TEST_F(DeviceTest, InquiryReadsIdentifiesAndKeeps216Bytes) {
+    answer(plain_disk());
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(dev->inquiry, 1u);
+    ASSERT_NE(dev->inquiry_data, nullptr);
+    EXPECT_EQ(kept(8, 24), "ATA     ST3500          ");
+    EXPECT_EQ(std::string(dev->dev_serial, 8), "SN123456");
+    ASSERT_EQ(fake->commands.size(), 1u);
+    EXPECT_EQ(fake->commands[0].cdb, (Bytes{0x12, 0x00, 0x00, 0x00, 0xFE, 0x00}));
+    EXPECT_EQ(fake->commands[0].transfer_length, 254u);
+    EXPECT_EQ(fake->commands[0].timeout, 30u);
+    EXPECT_EQ(dev->is_cluster_disk, 0);
+}
+
+TEST_F(DeviceTest, InquiryIsTriedTwice) {
+    int calls = 0;
+    const ByteImage image = plain_disk();
+    const Bytes page(image.data().begin(), image.data().begin() + 254);
+    fake->responder = [&calls, page](const Bytes&) { return ScsiAnswer{++calls == 2, page}; };
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(fake->sent(0x12).size(), 2u);
+    EXPECT_EQ(dev->inquiry, 1u);
+}
+
+TEST_F(DeviceTest, FailedInquiryLeavesNoData) {
+    EXPECT_EQ(SIL_Inquiry(dev, nullptr), -5);
+    EXPECT_EQ(fake->sent(0x12).size(), 2u);
+    EXPECT_EQ(dev->inquiry, 2u);
+    EXPECT_EQ(dev->inquiry_data, nullptr);
+}
+
+TEST_F(DeviceTest, UnsupportedLunQualifiers) {
+    for (std::uint8_t byte0 : {0x7F, 0x3F}) {
+        SCOPED_TRACE(byte0);
+        ByteImage image = plain_disk();
+        image.byte(0, byte0);
+        answer(image);
+        EXPECT_EQ(SIL_Inquiry(dev, nullptr), -7);
+        EXPECT_EQ(dev->inquiry, 2u);
+        EXPECT_EQ(dev->inquiry_data, nullptr);
+    }
+    ByteImage no_device_type = plain_disk();
+    no_device_type.byte(0, 0x1F);  // qualifier 0: the LUN is there
+    answer(no_device_type);
+    EXPECT_EQ(SIL_Inquiry(dev, nullptr), 0);
+}
+
+TEST_F(DeviceTest, InquiryNeedsAnOpenDevice) {
+    EXPECT_EQ(SIL_Inquiry(nullptr, nullptr), -105);
+    dev->isOpen = 0;
+    answer(plain_disk());
+    EXPECT_EQ(SIL_Inquiry(dev, nullptr), -1);
+    EXPECT_EQ(dev->inquiry, 2u);
+    EXPECT_TRUE(fake->commands.empty());
+}
+
+TEST_F(DeviceTest, ValidDataIsReadAgainOnlyOnRequest) {
+    answer(plain_disk());
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    EXPECT_EQ(fake->sent(0x12).size(), 1u);
+
+    ByteImage other = plain_disk();
+    other.text(36, "NEWSERIA");
+    answer(other);
+    options.skip_inquiry = 1;  // byte 4: read again
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    EXPECT_EQ(fake->sent(0x12).size(), 2u);
+    EXPECT_EQ(kept(36, 8), "NEWSERIA");
+}
+
+TEST_F(DeviceTest, TimeoutFromTheEnvironment) {
+    answer(plain_disk());
+    fake->environment["IOCTL_TIMEOUT_OVERRIDE"] = "45";
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(fake->commands.back().timeout, 45u);
+
+    // 0 is refused by the transport, which keeps its own default
+    options.skip_inquiry = 1;
+    fake->environment["IOCTL_TIMEOUT_OVERRIDE"] = "0";
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    EXPECT_EQ(fake->commands.back().timeout, 120u);
+}
+
+ByteImage spoofed_lun() {
+    ByteImage image = inquiry_image("XMV", "KORVALITH");
+    image.text(32, "5773").text(36, "SPOOF000").byte(136, 0x08);
+    return image;
+}
+
+TEST_F(DeviceTest, SpoofedLunTakesTheRealDevicesPageFromF6) {
+    ByteImage real = inquiry_image("XMV", "KORVALITH");
+    real.text(32, "5568").text(36, "RE").text(41, "071").text(132, "0042");
+    Bytes f6(254, 0);
+    std::copy(real.data().begin(), real.data().begin() + 216, f6.begin() + 16);
+    answer(spoofed_lun(), [f6](const Bytes& cdb) {
+        if (cdb[0] == 0x12 && cdb[1] == 0x01 && cdb[2] == 0xF6) return ScsiAnswer{true, f6};
+        return ScsiAnswer{false, {}};
+    });
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    ASSERT_EQ(fake->sent(0x12, 0x01).size(), 2u);  // page F6, then the WWN page
+    EXPECT_EQ(fake->sent(0x12, 0x01)[0].cdb, (Bytes{0x12, 0x01, 0xF6, 0x00, 0xFE, 0x00}));
+    EXPECT_EQ(kept(32, 4), "5568");
+    EXPECT_EQ(dev->korv_dev_num, 0x42u);
+    EXPECT_EQ(std::string(dev->dev_serial, 10), "RE00042071");
+}
+
+TEST_F(DeviceTest, SpoofedLunKeepsItsOwnPageWhenAsked) {
+    answer(spoofed_lun());
+    options.get_spoofed_inquiry_data = 1;
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    EXPECT_TRUE(fake->sent(0x12, 0x01).size() == 1u);  // only the WWN page
+    EXPECT_EQ(kept(36, 8), "SPOOF000");
+}
+
+// ---- identifiers -------------------------------------------------------------------------------------
+
+ByteImage korvalith_at(const char* revision) {
+    ByteImage image = inquiry_image("XMV", "KORVALITH");
+    image.text(32, revision).text(41, "011");
+    return image;
+}
+
+Bytes vendor_name_page(std::uint8_t code, std::string_view name, std::size_t length_byte) {
+    Bytes page(144, 0);
+    page[1] = code;
+    std::memcpy(page.data() + 20, "XMV", 3);
+    page[23] = static_cast<std::uint8_t>(length_byte);
+    std::memcpy(page.data() + 24, name.data(), name.size());
+    return page;
+}
+
+TEST_F(DeviceTest, DeviceNameAndNiceNameFromVendorPages) {
+    answer(korvalith_at("5773"), [](const Bytes& cdb) {
+        if (cdb[0] == 0x12 && cdb[2] == 0xE1) return ScsiAnswer{true, vendor_name_page(0xE1, "lun-name-01", 11)};
+        return ScsiAnswer{false, {}};
+    });
+    options.get_dev_ident = 1;
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    ASSERT_NE(dev->device_identifier, nullptr);
+    EXPECT_STREQ(dev->device_identifier, "lun-name-01");
+
+    // a second builder does not replace it
+    EXPECT_EQ(get_korv_nice_name(dev, 0), -1);
+}
+
+TEST_F(DeviceTest, NiceNameLengthLimit) {
+    const std::string sixteen = "ABCDEFGHIJKLMNOP";
+    answer(korvalith_at("5773"), [sixteen](const Bytes& cdb) {
+        return ScsiAnswer{true, vendor_name_page(0xE0, sixteen + "Q", cdb[2] == 0xE0 ? 17 : 0)};
+    });
+    options.get_dev_ident = 2;
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    EXPECT_EQ(dev->device_identifier, nullptr);
+
+    fake->responder = [sixteen](const Bytes&) { return ScsiAnswer{true, vendor_name_page(0xE0, sixteen, 16)}; };
+    ASSERT_EQ(get_korv_nice_name(dev, 0), 0);
+    EXPECT_STREQ(dev->device_identifier, "ABCDEFGHIJKLMNOP");
+}
+
+TEST_F(DeviceTest, IdentifiersNeedMicrocode5773) {
+    answer(korvalith_at("5772"), [](const Bytes&) { return ScsiAnswer{true, Bytes(144, 0)}; });
+    for (std::uint16_t kind = 1; kind <= 4; ++kind) {
+        options.get_dev_ident = kind;
+        options.skip_inquiry = 1;
+        ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    }
+    EXPECT_TRUE(fake->sent(0x12, 0x01).size() == 4u);  // the WWN page of each read, nothing else
+    EXPECT_TRUE(fake->sent(0xA3).empty());
+    EXPECT_TRUE(fake->sent(0xEC).empty());
+    EXPECT_EQ(dev->device_identifier, nullptr);
+}
+
+TEST_F(DeviceTest, HpIdFromReportDeviceIdentifier) {
+    answer(korvalith_at("5773"), [](const Bytes& cdb) {
+        Bytes reply(132, 0);
+        reply[3] = 6;
+        std::memcpy(reply.data() + 4, "HP-ID7", 6);
+        return ScsiAnswer{cdb[0] == 0xA3, reply};
+    });
+    options.get_dev_ident = 3;
+    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
+    const auto sent = fake->sent(0xA3);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].cdb, (Bytes{0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}));
+    EXPECT_EQ(sent[0].transfer_length, 132u);
+    ASSERT_NE(dev->device_identifier, nullptr);
+    EXPECT_STREQ(dev->device_identifier, "HP-ID7");
+}
+
+TEST_F(DeviceTest, VmsIdAsSignedNumberOfAtMostTenCharacters) {
+    const auto vms = [this](std::initializer_list<std::uint8_t> reply) {
+        free_device_data(dev);
+        dev->inquiry = 1;
+        dev->inquiry_data = new KOR_INQ_PAGE0{};
+        dev->is_XMV_device = 1;
+        dev->ucode_level = 0x5773;
+        const Bytes bytes(reply);
+        fake->responder = [bytes](const Bytes& cdb) { return ScsiAnswer{cdb[0] == 0xEC, bytes}; };
+        const std::int32_t rc = get_korv_vms_id(dev, 0);
+        return rc == 0 && dev->device_identifier ? std::string(dev->device_identifier) : "rc " + std::to_string(rc);
+    };
+    EXPECT_EQ(vms({0, 0, 1, 4, 0x00, 0x00, 0x04, 0xD2}), "1234");
+    EXPECT_EQ(vms({0, 0, 1, 4, 0xFF, 0xFF, 0xFF, 0xFF}), "-1");
+    EXPECT_EQ(vms({0, 0, 1, 4, 0x80, 0x00, 0x00, 0x00}), "-214748364");
+    EXPECT_EQ(vms({0, 0, 1, 5, 0x00, 0x00, 0x04, 0xD2}), "rc -1");
+    const auto sent = fake->sent(0xEC);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0].cdb, (Bytes{0xEC, 0, 0, 0, 0, 0, 0, 0x08, 0, 0}));
+    EXPECT_EQ(sent[0].transfer_length, 8u);
+}
+
+// ---- the midrange array's name reply ------------------------------------------------------------
+
+const Bytes kLunWwn = {0x60, 0x06, 0x01, 0x60, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+
+// A reply with one entry: header item (tag 36), list item (tag 47, constructed) holding an item
+// carrying the WWN and the name item (tag 68).
+Bytes drav_reply(std::string_view name, bool more = false, std::uint32_t declared_total = 0) {
+    Bytes entries = {0x00, 0x0A, 16};
+    entries.insert(entries.end(), kLunWwn.begin(), kLunWwn.end());
+    entries.insert(entries.end(), {0x00, 68, static_cast<std::uint8_t>(name.size())});
+    entries.insert(entries.end(), name.begin(), name.end());
+    const std::uint32_t total = 9 + 3 + static_cast<std::uint32_t>(entries.size());
+    const std::uint32_t size = declared_total != 0 ? declared_total : total;
+    Bytes reply = {0x00, 36, 6, 0x02, 0x01, static_cast<std::uint8_t>(more ? 1 : 0),
+                   static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 8),
+                   static_cast<std::uint8_t>(size), 0x20, 47, static_cast<std::uint8_t>(entries.size())};
+    reply.insert(reply.end(), entries.begin(), entries.end());
+    return reply;
+}
+
+TEST(DravNameWalk, GoodReply) {
+    std::string name;
+    Bytes reply = drav_reply("LUN_A");
+    reply.resize(8192, 0);  // the buffer past the reply is not data
+    ASSERT_EQ(drav_nice_name_walk(reply, kLunWwn, name), 0);
+    EXPECT_EQ(name, "LUN_A");
+}
+
+TEST(DravNameWalk, RejectsMalformedReplies) {
+    const auto walk = [](Bytes reply) {
+        std::string name;
+        return drav_nice_name_walk(reply, kLunWwn, name);
+    };
+    Bytes r;
+    r = drav_reply("LUN_A"); r[1] = 37;                 EXPECT_EQ(walk(r), -1) << "header tag";
+    r = drav_reply("LUN_A"); r[2] = 7;                  EXPECT_EQ(walk(r), -1) << "header length";
+    r = drav_reply("LUN_A"); r[4] = 0x02;               EXPECT_EQ(walk(r), -1) << "not our request echoed";
+    r = drav_reply("LUN_A"); r[10] = 48;                EXPECT_EQ(walk(r), -1) << "list tag";
+    r = drav_reply("LUN_A"); r[9] = 0x00;               EXPECT_EQ(walk(r), -1) << "constructed bit missing";
+    r = drav_reply("LUN_A"); r[11] += 1;                EXPECT_EQ(walk(r), -1) << "list past the end";
+    r = drav_reply("LUN_A"); r[11] -= 1;                EXPECT_EQ(walk(r), -1) << "list short of the end";
+    r = drav_reply("LUN_A"); r[12 + 19 + 1] = 69;       EXPECT_EQ(walk(r), -1) << "name tag";
+    r = drav_reply("LUN_A"); r[12 + 19 + 2] = 6;        EXPECT_EQ(walk(r), -1) << "name past the end";
+    r = drav_reply("LUN_A", true);                      EXPECT_EQ(walk(r), -1) << "more to come";
+    r = drav_reply("LUN_A", false, 200);                EXPECT_EQ(walk(r), -1) << "declared size past the buffer";
+    r = drav_reply("LUN_A"); r[12 + 3] ^= 0xFF;         EXPECT_EQ(walk(r), -1) << "WWN not found";
+    EXPECT_EQ(walk(drav_reply(std::string(65, 'n'))), -1) << "name of 65";
+    EXPECT_EQ(walk(Bytes{}), -1);
+    EXPECT_EQ(walk(Bytes{0x00}), -1);
+}
+
+TEST(DravNameWalk, SixtyFourCharacterNameIsTheLongest) {
+    std::string name;
+    ASSERT_EQ(drav_nice_name_walk(drav_reply(std::string(64, 'n')), kLunWwn, name), 0);
+    EXPECT_EQ(name, std::string(64, 'n'));
+}
+
+TEST(DravNameWalk, WideTagsAndLengths) {
+    // two tag bytes (bits 7-6 = 01), constructed, two length bytes (bits 4-2 = 001)
+    const Bytes data = {0x64, 0x00, 0x2F, 0x01, 0x1B, 0xEE};
+    const auto item = parse_tlv_header(data, 0);
+    ASSERT_TRUE(item.has_value());
+    EXPECT_EQ(item->tag, 47u);
+    EXPECT_TRUE(item->constructed);
+    EXPECT_EQ(item->length, 0x11Bu);
+    EXPECT_EQ(item->value_offset, 5u);
+    EXPECT_FALSE(parse_tlv_header(data, 2).has_value());  // header 0x2F wants 1+4 more bytes
+    EXPECT_FALSE(parse_tlv_header(data, 6).has_value());
+    // eight length bytes still read
+    const Bytes widest = {0x1C, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x02};
+    ASSERT_TRUE(parse_tlv_header(widest, 0).has_value());
+    EXPECT_EQ(parse_tlv_header(widest, 0)->length, 2u);
+}
+
+TEST_F(DeviceTest, DravNiceNameAsksAgainWhenTheReplyDidNotFit) {
+    dev->is_drav = 1;
+    dev->drav_device = new T_DRAVONIS_DEVICE{};
+    std::memcpy(dev->drav_device->lun_wwn, kLunWwn.data(), 16);
+    // 9000 bytes in all: the header item, a list item with a two-byte length, the entry, padding
+    Bytes reply = {0x00, 36, 6, 0x02, 0x01, 0x00, 0x00, 0x23, 0x28};
+    const std::size_t list_length = 9000 - 9 - 4;
+    reply.insert(reply.end(), {0x24, 47, static_cast<std::uint8_t>(list_length >> 8), static_cast<std::uint8_t>(list_length)});
+    Bytes entries = drav_reply("big-lun");
+    reply.insert(reply.end(), entries.begin() + 12, entries.end());
+    reply.resize(9000, 0);
+
+    fake->responder = [reply](const Bytes& cdb) {
+        if (cdb[0] != 0xEF) return ScsiAnswer{false, {}};
+        const std::uint32_t asked = (cdb[6] << 16) | (cdb[7] << 8) | cdb[8];
+        if (asked < 9000) {
+            Bytes head(reply.begin(), reply.begin() + 9);
+            head[5] = 0x01;  // more than fits
+            return ScsiAnswer{true, head};
+        }
+        return ScsiAnswer{true, reply};
+    };
+    ASSERT_EQ(get_drav_nice_name(dev, 0), 0);
+    const auto sent = fake->sent(0xEF);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].cdb, (Bytes{0xEF, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00}));
+    EXPECT_EQ(sent[0].transfer_length, 8192u);
+    EXPECT_EQ(sent[1].cdb, (Bytes{0xEF, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00, 0x23, 0x28, 0x00}));
+    EXPECT_EQ(sent[1].transfer_length, 9000u);
+    ASSERT_NE(dev->device_identifier, nullptr);
+    EXPECT_STREQ(dev->device_identifier, "big-lun");
+}
+
+TEST_F(DeviceTest, DravNiceNameRefusesASecondOversizedReply) {
+    dev->drav_device = new T_DRAVONIS_DEVICE{};
+    fake->responder = [](const Bytes&) { return ScsiAnswer{true, drav_reply("x", true, 9000)}; };
+    EXPECT_EQ(get_drav_nice_name(dev, 0), -1);
+    EXPECT_EQ(fake->sent(0xEF).size(), 2u);
+    EXPECT_EQ(dev->device_identifier, nullptr);
+}
+
+TEST_F(DeviceTest, DravNiceNameNeedsTheMidrangeRecord) {
+    fake->responder = [](const Bytes&) { return ScsiAnswer{true, drav_reply("x")}; };
+    EXPECT_EQ(get_drav_nice_name(dev, 0), -1);
+    EXPECT_TRUE(fake->commands.empty());
+}
+
+// ---- capacity ------------------------------------------------------------------------------------
+
+FakeScsiPlatform::Responder capacity(Bytes rc10, Bytes rc16 = {}) {
+    return [rc10, rc16](const Bytes& cdb) {
+        if (cdb[0] == 0x25) return ScsiAnswer{true, rc10};
+        if (cdb[0] == 0x9E && !rc16.empty()) return ScsiAnswer{true, rc16};
+        return ScsiAnswer{false, {}};
+    };
+}
+
+TEST_F(DeviceTest, ReadCapacity10) {
+    fake->responder = capacity({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00});
+    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
+    EXPECT_EQ(dev->cap_state, 1u);
+    EXPECT_EQ(dev->num_blocks, 0x20000u);
+    EXPECT_EQ(dev->block_size, 512u);
+    EXPECT_EQ(dev->cap, 65536u);
+    EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10),
+              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    ASSERT_EQ(fake->commands.size(), 1u);
+    EXPECT_EQ(fake->commands[0].cdb, (Bytes{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(dev->ext_read_cap_ok, 1);
+}
+
+TEST_F(DeviceTest, LargeDeviceUsesReadCapacity16) {
+    fake->responder = capacity({0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00},
+                               {0x00, 0x00, 0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00});
+    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
+    const auto sent = fake->sent(0x9E);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].cdb, (Bytes{0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0}));
+    EXPECT_EQ(dev->num_blocks, 0x140000000u);
+    EXPECT_EQ(dev->block_size, 512u);
+    EXPECT_EQ(dev->cap, 0xA0000000u);
+    EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10),
+              (Bytes{0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
+}
+
+TEST_F(DeviceTest, EmptyLunHasNoBlocks) {
+    fake->responder = capacity({0, 0, 0, 0, 0x00, 0x00, 0x02, 0x00});
+    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
+    EXPECT_EQ(dev->num_blocks, 0u);
+    EXPECT_EQ(dev->cap, 0u);
+    EXPECT_EQ(dev->cap_state, 1u);
+}
+
+TEST_F(DeviceTest, FailedCapacityKeepsEarlierFields) {
+    dev->num_blocks = 77;
+    dev->cap = 5;
+    EXPECT_EQ(SIL_ReadCapacity(dev), -8);
+    EXPECT_EQ(dev->cap_state, 2u);
+    EXPECT_EQ(dev->num_blocks, 77u);
+    EXPECT_EQ(dev->cap, 5u);
+}
+
+TEST_F(DeviceTest, CdromIsNotAskedForCapacity) {
+    ByteImage cd = inquiry_image("HL-DT-ST", "DVD-RAM");
+    cd.byte(0, 0x05);
+    answer(cd, capacity({0, 0, 0x10, 0, 0, 0, 0x08, 0}));
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(SIL_ReadCapacity(dev), 0);
+    EXPECT_EQ(dev->cap_state, 0u);
+    EXPECT_TRUE(fake->sent(0x25).empty());
+}
+
+TEST_F(DeviceTest, WriteProtectedBcvOnOldMicrocodeIsNotAsked) {
+    ByteImage bcv = korvalith_at("5265");
+    bcv.byte(108, 0x09);
+    answer(bcv, capacity({0, 0, 0x10, 0, 0, 0, 0x02, 0}));
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(SIL_ReadCapacity(dev), -107);
+    EXPECT_EQ(dev->cap_state, 2u);
+    EXPECT_TRUE(fake->sent(0x25).empty());
+
+    free_device_data(dev);
+    dev->inquiry = 0;
+    bcv.text(32, "5266");
+    answer(bcv, capacity({0, 0, 0x10, 0, 0, 0, 0x02, 0}));
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    EXPECT_EQ(SIL_ReadCapacity(dev), 0);
+}
+
+TEST_F(DeviceTest, CapacityNeedsAnOpenDevice) {
+    EXPECT_EQ(SIL_ReadCapacity(nullptr), -105);
+    dev->isOpen = 0;
+    EXPECT_EQ(SIL_ReadCapacity(dev), -1);
+    EXPECT_EQ(dev->cap_state, 0u);
+}
+
+pds::HostIdentity windows(std::uint32_t major, std::uint32_t minor, std::uint32_t sp) {
+    pds::HostIdentity host;
+    host.os_major = major;
+    host.os_minor = minor;
+    host.service_pack_major = sp;
+    return host;
+}
+
+TEST(ExtendedReadCapacity, VersionsCompareAsNumbers) {
+    EXPECT_FALSE(ext_read_cap_allowed(windows(5, 2, 0)));
+    EXPECT_TRUE(ext_read_cap_allowed(windows(5, 2, 1)));
+    EXPECT_FALSE(ext_read_cap_allowed(windows(5, 1, 3)));
+    EXPECT_FALSE(ext_read_cap_allowed(windows(4, 9, 6)));
+    EXPECT_TRUE(ext_read_cap_allowed(windows(5, 10, 0)));  // as text "5.1" would sort before "5.2"
+    EXPECT_TRUE(ext_read_cap_allowed(windows(6, 0, 0)));
+    EXPECT_TRUE(ext_read_cap_allowed(windows(10, 0, 0)));
+}
+
+// ---- mode pages and geometry -------------------------------------------------------------------------
+
+Bytes mode_reply(std::uint8_t page_code, std::initializer_list<std::pair<std::size_t, std::uint8_t>> page_bytes) {
+    Bytes reply(255, 0);
+    reply[0] = 0x2F;
+    reply[3] = 8;  // block descriptor length
+    reply[12] = page_code;
+    for (auto [offset, value] : page_bytes) reply[12 + offset] = value;
+    return reply;
+}
+
+TEST_F(DeviceTest, GeometryFromPagesFourAndThree) {
+    fake->responder = [](const Bytes& cdb) {
+        if (cdb[0] != 0x1A) return ScsiAnswer{false, {}};
+        if ((cdb[2] & 0x3F) == 4) return ScsiAnswer{true, mode_reply(0x04, {{2, 0x01}, {3, 0x23}, {4, 0x45}, {5, 0xF0}})};
+        return ScsiAnswer{true, mode_reply(0x83, {{10, 0x01}, {11, 0x3F}})};
+    };
+    ASSERT_EQ(SIL_GetDevGeometry(dev), 0);
+    EXPECT_EQ(dev->cylinders, 0x012345u);
+    EXPECT_EQ(dev->heads, 0xF0u);
+    EXPECT_EQ(dev->sectors_per_track, 0x013Fu);
+    const auto sent = fake->sent(0x1A);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].cdb, (Bytes{0x1A, 0x00, 0xC4, 0x00, 0xFF, 0x00}));
+    EXPECT_EQ(sent[1].cdb, (Bytes{0x1A, 0x00, 0xC3, 0x00, 0xFF, 0x00}));
+    EXPECT_EQ(sent[0].timeout, 30u);
+    sil_set_verbosity(0);  // the mode page read switched the data dump on
+}
+
+TEST_F(DeviceTest, GeometryResultIsPageThrees) {
+    fake->responder = [](const Bytes& cdb) {
+        if ((cdb[2] & 0x3F) == 4) return ScsiAnswer{false, {}};
+        return ScsiAnswer{true, mode_reply(0x05, {{10, 0x00}, {11, 0x20}})};  // not page 3
+    };
+    EXPECT_EQ(SIL_GetDevGeometry(dev), -1);
+    EXPECT_EQ(dev->cylinders, 0u);
+    EXPECT_EQ(dev->sectors_per_track, 0u);
+    EXPECT_EQ(fake->sent(0x1A).size(), 2u);
+    sil_set_verbosity(0);
+}
+
+TEST_F(DeviceTest, ModePageCopiesThePageEvenOnMismatch) {
+    fake->responder = [](const Bytes&) { return ScsiAnswer{true, mode_reply(0x08, {{1, 0x12}, {2, 0xAB}})}; };
+    std::uint8_t buffer[20];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    EXPECT_EQ(get_mode_page(dev, 4, buffer, 16), -1);
+    EXPECT_EQ(fake->commands[0].cdb[4], 16);
+    EXPECT_EQ(buffer[0], 0x08);
+    EXPECT_EQ(buffer[1], 0x12);
+    EXPECT_EQ(buffer[2], 0xAB);
+    EXPECT_EQ(buffer[3], 0x00);
+    EXPECT_EQ(buffer[4], 0xEE);  // 16 - 12 bytes, no more
+    EXPECT_EQ(get_mode_page(dev, 4, nullptr, 16), -105);
+    sil_set_verbosity(0);
+}
+
+// ---- NAS label -----------------------------------------------------------------------------------------
+
+Bytes labelled_sector() {
+    Bytes sector(512, 0);
+    sector[0] = 0x4C;
+    std::memcpy(sector.data() + 20, "XMV Vantrel", 11);
+    sector[319] = 0x99;
+    sector[320] = 0x77;
+    return sector;
+}
+
+std::uint32_t lba_of(const Bytes& cdb) { return (cdb[2] << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]; }
+
+TEST_F(DeviceTest, NasLabelInTheLastButOneHundredTwentyEighthBlock) {
+    dev->num_blocks = 0x10000;
+    fake->responder = [](const Bytes& cdb) { return ScsiAnswer{cdb[0] == 0x28, labelled_sector()}; };
+    ASSERT_EQ(SIL_ReadVantrelSig(dev), 0);
+    EXPECT_EQ(dev->has_vantrel_label, 1);
+    EXPECT_EQ(dev->vantrel_label[0], 0x4C);
+    EXPECT_EQ(dev->vantrel_label[319], 0x99);
+    const auto sent = fake->sent(0x28);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].cdb, (Bytes{0x28, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(sent[0].transfer_length, 512u);
+    EXPECT_EQ(sent[0].timeout, 120u);
+}
+
+TEST_F(DeviceTest, NasLabelOneBlockFurtherStillCounts) {
+    dev->num_blocks = 0x10000;
+    fake->responder = [](const Bytes& cdb) {
+        return ScsiAnswer{true, lba_of(cdb) == 0x10000 - 129 ? labelled_sector() : Bytes(512, 0)};
+    };
+    ASSERT_EQ(SIL_ReadVantrelSig(dev), 0);
+    EXPECT_EQ(dev->has_vantrel_label, 1);
+    EXPECT_EQ(fake->sent(0x28).size(), 2u);
+}
+
+TEST_F(DeviceTest, NoNasLabelClearsTheField) {
+    dev->num_blocks = 0x10000;
+    dev->has_vantrel_label = 1;
+    std::memset(dev->vantrel_label, 0x33, sizeof dev->vantrel_label);
+    fake->responder = [](const Bytes&) { return ScsiAnswer{true, Bytes(512, 0)}; };
+    EXPECT_EQ(SIL_ReadVantrelSig(dev), -1);
+    EXPECT_EQ(dev->has_vantrel_label, 0);
+    EXPECT_EQ(dev->vantrel_label[0], 0);
+
+    fake->responder = nullptr;
+    std::memset(dev->vantrel_label, 0x33, sizeof dev->vantrel_label);
+    EXPECT_EQ(SIL_ReadVantrelSig(dev), -1);
+    EXPECT_EQ(dev->vantrel_label[64], 0x33);  // only the last 255 bytes are cleared before reading
+    EXPECT_EQ(dev->vantrel_label[65], 0x00);
+}
+
+// ---- VPD pages -------------------------------------------------------------------------------------------
+
+TEST_F(DeviceTest, EvpdPageIsClearedAndAskedForAtMost255Bytes) {
+    fake->responder = [](const Bytes&) { return ScsiAnswer{true, Bytes{0x00, 0x80, 0x00, 0x04, 'S', 'N', '0', '1'}}; };
+    Bytes buffer(300, 0xEE);
+    ASSERT_EQ(get_evpd_page(dev, 0x80, buffer.data(), 300), 0);
+    EXPECT_EQ(fake->commands[0].cdb, (Bytes{0x12, 0x01, 0x80, 0x00, 0xFF, 0x00}));
+    EXPECT_EQ(buffer[7], '1');
+    EXPECT_EQ(buffer[8], 0x00);
+    EXPECT_EQ(buffer[299], 0x00);
+}
+
+TEST_F(DeviceTest, KorvalithVendorPageHeaderWhileTracing) {
+    Bytes page(144, 0);
+    page[1] = 0xC0;
+    page[3] = 0x40;
+    page[5] = 0x12; page[6] = 0x31; page[7] = 0x99;
+    page[8] = 0x34; page[9] = 0x12;
+    page[10] = 0x78; page[11] = 0x56;
+    page[12] = 0x04; page[13] = 0x03; page[14] = 0x02; page[15] = 0x01;
+    fake->responder = [page](const Bytes&) { return ScsiAnswer{true, page}; };
+    Bytes buffer(144, 0);
+    buffer[1] = 0xC0;
+    sil_set_verbosity(0x1);
+    testing::internal::CaptureStdout();
+    const std::int32_t rc = GetKorvalithEVPDPage(dev, nullptr, buffer.data(), nullptr, 1, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    sil_set_verbosity(0);
+    ASSERT_EQ(rc, 0);
+    const std::string dashes(77, '-');
+    const std::string expected = dashes + "\n EVPD STANDARD HEADER: \n" + dashes +
+                                 "\n EVPD PAGE NUMBER : 0xc0 LENGTH : 0x40 UCODE DATE: 12-31-99\n"
+                                 " UCODE REVISION : 1234 UCODE MTPF LEVEL : 5678 UCODE TYPE: 01020304\n" +
+                                 dashes + "\n";
+    EXPECT_NE(out.find(expected), std::string::npos) << out;
+}
+
+TEST_F(DeviceTest, KorvalithVendorPageSkipsCkdDevices) {
+    ByteImage ckd = korvalith_at("5773");
+    ckd.byte(108, 0x02);
+    answer(ckd, [](const Bytes&) { return ScsiAnswer{true, Bytes(144, 0x11)}; });
+    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
+    Bytes buffer(144, 0);
+    buffer[1] = 0xC1;
+    EXPECT_EQ(GetKorvalithEVPDPage(dev, nullptr, buffer.data(), nullptr, 1, 0), 0);
+    EXPECT_TRUE(fake->sent(0x12, 0x01).empty());
+    EXPECT_EQ(buffer[2], 0);
+}
+
+}  // namespace
