@@ -63,7 +63,11 @@ private:
 class SimPlatform final : public Platform {
 public:
     SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
-        : host_(std::move(host)), real_(std::move(real)), devices_(host_.devices, cdb_log), storage_(host_.storage) {}
+        : host_(std::move(host)),
+          real_(std::move(real)),
+          devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log),
+          storage_(host_.storage),
+          discovery_(host_.discovery) {}
 
     std::string_view name() const override { return "sim"; }
 
@@ -159,11 +163,24 @@ public:
         return storage_.mp_list_volumes(count, names);
     }
 
+    // Disk interfaces, logical drives and the registry are the host file's (sim_discovery.cpp).
+    os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
+        return discovery_.open_disk_interfaces(out);
+    }
+    os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots, std::uint32_t& required) override {
+        return discovery_.logical_drive_strings(buffer_length, roots, required);
+    }
+    std::uint32_t drive_type(const std::string& root) override { return discovery_.drive_type(root); }
+    os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
+        return discovery_.registry_open_local_machine(subkey, out);
+    }
+
 private:
     const sim::SimHost host_;
     const std::unique_ptr<Platform> real_;
     sim::SimDeviceHost devices_;
     sim::SimStorageHost storage_;
+    const sim::SimDiscoveryHost discovery_;
 };
 
 }  // namespace

@@ -296,18 +296,6 @@ os_error storage_property(const SimDevice& d, const void* in, std::uint32_t in_l
     return 0;
 }
 
-// "\\.\PHYSICALDRIVE<n>" carries its own device number.
-std::optional<std::uint32_t> drive_number_in(const std::string& path) {
-    constexpr std::string_view kDrive = "PHYSICALDRIVE";
-    const std::size_t digits_at = path.find_last_not_of("0123456789") + 1;  // 0 when there is no other character
-    const std::size_t digits = path.size() - digits_at;
-    if (digits == 0 || digits > 9 || digits_at < kDrive.size()) return std::nullopt;
-    if (!same_device_path(std::string_view(path).substr(digits_at - kDrive.size(), kDrive.size()), kDrive)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(std::stoul(path.substr(digits_at)));
-}
-
 os_error device_number(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
     const std::optional<std::uint32_t> number = d.device_number ? d.device_number : drive_number_in(d.path);
     if (!number) return kErrorInvalidFunction;
@@ -378,6 +366,18 @@ const char* ioctl_name(std::uint32_t code) {
 }
 
 }  // namespace
+
+// "\\.\PHYSICALDRIVE<n>" carries its own device number.
+std::optional<std::uint32_t> drive_number_in(const std::string& path) {
+    constexpr std::string_view kDrive = "PHYSICALDRIVE";
+    const std::size_t digits_at = path.find_last_not_of("0123456789") + 1;  // 0 when there is no other character
+    const std::size_t digits = path.size() - digits_at;
+    if (digits == 0 || digits > 9 || digits_at < kDrive.size()) return std::nullopt;
+    if (!same_device_path(std::string_view(path).substr(digits_at - kDrive.size(), kDrive.size()), kDrive)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(std::stoul(path.substr(digits_at)));
+}
 
 bool same_device_path(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

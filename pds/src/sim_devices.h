@@ -175,6 +175,9 @@ private:
 // Device paths compare as Windows compares them: ASCII letters without regard to case.
 bool same_device_path(std::string_view a, std::string_view b);
 
+// The number at the end of a "...PHYSICALDRIVE<n>" path (ASCII case ignored); nullopt for other paths.
+std::optional<std::uint32_t> drive_number_in(const std::string& path);
+
 // Opens the CDB log named by SIL_SIM_LOG (append mode). Returns true with `out` null when the
 // variable is unset or empty; false with `error` set when the file cannot be opened.
 bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::string& error);

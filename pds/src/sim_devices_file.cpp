@@ -173,18 +173,6 @@ std::map<std::uint32_t, Bytes> blocks(const json& value, const std::string& path
     return out;
 }
 
-template <typename E>
-E choice(const json& value, const std::string& path, std::initializer_list<std::pair<std::string_view, E>> names) {
-    if (value.is_string()) {
-        for (const auto& [name, e] : names) {
-            if (value.get_ref<const std::string&>() == name) return e;
-        }
-    }
-    std::string list;
-    for (const auto& entry : names) list += (list.empty() ? "\"" : ", \"") + std::string(entry.first) + "\"";
-    fail(quoted(path) + " must be one of " + list);
-}
-
 std::uint8_t byte_value(const json& value, const std::string& path) {
     return static_cast<std::uint8_t>(integer(value, path, 0, 255));
 }
@@ -422,7 +410,7 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     known_keys_only(value, path,
                     {"path", "address", "device_number", "partition_length", "inquiry", "vpd", "read_capacity_10",
                      "read_capacity_16", "mode_pages", "blocks", "storage_property", "commands", "faults", "open",
-                     "multipath", "personality", "params"});
+                     "multipath", "personality", "params", "interfaces", "fronts"});
     if (!value.contains("path")) fail(missing(path, "path"));
     SimDevice d;
     d.path = text(value.at("path"), member_path(path, "path"), kMaxDevicePath);
@@ -448,20 +436,22 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     if (value.contains("blocks")) d.blocks = blocks(value.at("blocks"), member_path(path, "blocks"), base_directory);
     if (value.contains("commands")) d.commands = commands(value.at("commands"), member_path(path, "commands"), base_directory);
     if (value.contains("faults")) d.faults = faults(value.at("faults"), member_path(path, "faults"), base_directory);
-    if (value.contains("open")) {
-        d.open = choice<OpenBehaviour>(value.at("open"), member_path(path, "open"),
-                                       {{"ok", OpenBehaviour::ok},
-                                        {"not_found", OpenBehaviour::not_found},
-                                        {"sharing_violation", OpenBehaviour::sharing_violation},
-                                        {"access_denied", OpenBehaviour::access_denied},
-                                        {"sharing_violation_then_read_only", OpenBehaviour::sharing_violation_then_read_only}});
-    }
+    if (value.contains("open")) d.open = open_behaviour(value.at("open"), member_path(path, "open"));
     if (value.contains("multipath")) d.multipath = multipath(value.at("multipath"), member_path(path, "multipath"));
     personality(value, path, d);
     return d;
 }
 
 }  // namespace
+
+OpenBehaviour open_behaviour(const json& value, const std::string& path) {
+    return choice<OpenBehaviour>(value, path,
+                                 {{"ok", OpenBehaviour::ok},
+                                  {"not_found", OpenBehaviour::not_found},
+                                  {"sharing_violation", OpenBehaviour::sharing_violation},
+                                  {"access_denied", OpenBehaviour::access_denied},
+                                  {"sharing_violation_then_read_only", OpenBehaviour::sharing_violation_then_read_only}});
+}
 
 std::vector<SimDevice> read_devices(const json& value, const std::string& path, const std::string& base_directory) {
     if (!value.is_array()) fail(quoted(path) + " must be an array");

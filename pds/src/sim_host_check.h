@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pds::sim::check {
@@ -37,6 +38,23 @@ void known_keys_only(const nlohmann::json& object, const std::string& path,
 std::string text(const nlohmann::json& value, const std::string& path, std::size_t max_bytes);
 // An integer in [low, high]; floating-point numbers are refused even when whole.
 std::int64_t integer(const nlohmann::json& value, const std::string& path, std::int64_t low, std::int64_t high);
+
+// One of the named values; anything else is refused with the list of names.
+template <typename E>
+E choice(const nlohmann::json& value, const std::string& path,
+         std::initializer_list<std::pair<std::string_view, E>> names) {
+    if (value.is_string()) {
+        for (const auto& [name, e] : names) {
+            if (value.get_ref<const std::string&>() == name) return e;
+        }
+    }
+    std::string list;
+    for (const auto& entry : names) list += (list.empty() ? "\"" : ", \"") + std::string(entry.first) + "\"";
+    fail(quoted(path) + " must be one of " + list);
+}
+
+// How opening fares: the "open" of a device, a disk interface or a volume.
+OpenBehaviour open_behaviour(const nlohmann::json& value, const std::string& path);
 
 // The "devices" array (defined in sim_devices_file.cpp). `base_directory` is where {"file": ...}
 // references are looked up (the host file's directory; empty: the current directory).

@@ -3,6 +3,7 @@
 
 #include "pds/platform.h"
 #include "sim_devices.h"
+#include "sim_discovery.h"
 #include "sim_sp.h"
 
 #include <cstdint>
@@ -32,6 +33,7 @@ struct SimHost {
     std::map<std::string, SimTool, std::less<>> tools;
     std::vector<SimDevice> devices;
     SimStorageSoftware storage;  // service processors and the multipathing volume list
+    SimDiscovery discovery;      // disk interfaces, volumes and the registry
 };
 
 // Host files larger than this are refused before parsing.

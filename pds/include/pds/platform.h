@@ -112,6 +112,52 @@ public:
     virtual os_error close() = 0;
 };
 
+// Error numbers of the discovery calls (Windows numbering).
+inline constexpr os_error kErrorInsufficientBuffer = 122;
+inline constexpr os_error kErrorMoreData = 234;
+inline constexpr os_error kErrorNoMoreItems = 259;
+inline constexpr os_error kErrorUnsupportedType = 1630;  // ERROR_UNSUPPORTED_TYPE
+
+// GetDriveTypeA answers.
+inline constexpr std::uint32_t kDriveUnknown = 0;
+inline constexpr std::uint32_t kDriveNoRootDir = 1;
+inline constexpr std::uint32_t kDriveRemovable = 2;
+inline constexpr std::uint32_t kDriveFixed = 3;
+inline constexpr std::uint32_t kDriveRemote = 4;
+inline constexpr std::uint32_t kDriveCdrom = 5;
+inline constexpr std::uint32_t kDriveRamdisk = 6;
+
+// The present members of the disk device-interface class (SetupDiGetClassDevsA with
+// DIGCF_PRESENT | DIGCF_DEVICEINTERFACE on GUID_DEVINTERFACE_DISK). Destroying it is
+// SetupDiDestroyDeviceInfoList.
+class DiskInterfaceSet {
+public:
+    virtual ~DiskInterfaceSet() = default;
+    // SetupDiEnumDeviceInterfaces for member `index`: 0 when it exists, kErrorNoMoreItems past
+    // the last one, another error otherwise.
+    virtual os_error enumerate(std::uint32_t index) = 0;
+    // SetupDiGetDeviceInterfaceDetailA, first as the size query (no buffer: a present member
+    // answers kErrorInsufficientBuffer with `required_size`), then with the buffer: the
+    // interface path.
+    virtual os_error detail_size(std::uint32_t index, std::uint32_t& required_size) = 0;
+    virtual os_error detail_path(std::uint32_t index, std::string& path) = 0;
+};
+
+// An open registry key under HKEY_LOCAL_MACHINE (read only). Closing is RegCloseKey.
+class RegistryKey {
+public:
+    virtual ~RegistryKey() = default;
+    // RegEnumKeyExA: the name of subkey `index`; kErrorNoMoreItems past the last.
+    virtual os_error enum_subkey(std::uint32_t index, std::string& name) = 0;
+    // RegEnumValueA: the name of value `index`; kErrorNoMoreItems past the last.
+    virtual os_error enum_value(std::uint32_t index, std::string& name) = 0;
+    // RegQueryValueExA of a REG_SZ / REG_EXPAND_SZ value; kErrorFileNotFound when absent,
+    // kErrorUnsupportedType when the value has another type (also for query_dword).
+    virtual os_error query_string(const std::string& value_name, std::string& value) = 0;
+    // RegQueryValueExA of a REG_DWORD value; kErrorFileNotFound when absent.
+    virtual os_error query_dword(const std::string& value_name, std::uint32_t& value) = 0;
+};
+
 // The seam. One instance per process, owned by pds.
 class Platform {
 public:
@@ -216,6 +262,32 @@ public:
     virtual std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) {
         count = 0;
         return kMpNotEnabled;
+    }
+
+    // ---- discovery -------------------------------------------------------------------------------
+    // The host's disks, volumes and registry, in the Windows vocabulary. Providers without them
+    // answer kErrorNotSupported (linux until it learns sysfs).
+    //
+    // SetupDiGetClassDevsA for the present disk interfaces.
+    virtual os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) {
+        return kErrorNotSupported;
+    }
+    // GetLogicalDriveStringsA: the roots ("C:\\", "D:\\") as a double-NUL-terminated list of at
+    // most `buffer_length` bytes. `required` is GetLogicalDriveStringsA's answer: the length of the
+    // whole list without its last NUL when it fitted, else (`roots` empty) the buffer size it needs,
+    // that NUL included; so larger than buffer_length means it did not fit.
+    virtual os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots,
+                                           std::uint32_t& required) {
+        required = 0;
+        return kErrorNotSupported;
+    }
+    // GetDriveTypeA of a root ("C:\\").
+    virtual std::uint32_t drive_type(const std::string& root) { return kDriveUnknown; }
+    // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS):
+    // kErrorFileNotFound when the key does not exist.
+    virtual os_error registry_open_local_machine(const std::string& subkey,
+                                                 std::unique_ptr<RegistryKey>& out) {
+        return kErrorFileNotFound;
     }
 
     // ---- tools -------------------------------------------------------------------------------
