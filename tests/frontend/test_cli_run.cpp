@@ -15,6 +15,8 @@ using testsupport::make_temp_dir;
 using testsupport::read_text_file;
 using testsupport::write_file;
 
+// The loop and device-file runs below choose -connections: it prints nothing for devices without
+// data, so only the run flow's own output remains.
 const std::string kAs400 =
     "\n" + std::string(113, '-') +
     "\nDEVICE          SERIAL #       RESOURCE  UNIT      ASP       TYPE     MODEL      STATUS"
@@ -27,10 +29,13 @@ std::string mismatch(int first, int second) {
     return counts + "\n ERROR: Device count does not match !!! " + counts + "\n";
 }
 
-TEST(CliRunFlow, DefaultRunPrintsTheBannerAndABlankLine) {
+TEST(CliRunFlow, DefaultRunPrintsTheBannerABlankLineAndTheDefaultTable) {
     const auto r = lunscan({});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(after_banner(r.out), "\n");
+    const std::string rule = std::string(67, '-') + "\n";
+    EXPECT_EQ(after_banner(r.out), "\n\n" + rule +
+                                       "DEVICE   :VEND    :PROD            :REV   :SER NUM    :CAP(kb)     \n" +
+                                       rule);
 }
 
 TEST(CliRunFlow, LibraryStartFailureEndsTheRun) {
@@ -65,24 +70,24 @@ TEST(CliRunFlow, AdapterAndIscsiRunsEndNormally) {
 }
 
 TEST(CliLoop, MarksWithDots) {
-    const auto r = lunscan({"-no_header", "-loop", "3"});
+    const auto r = lunscan({"-no_header", "-connections", "-loop", "3"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\n#\n#\n#\n");
 }
 
 TEST(CliLoop, MarksWithoutDotsWrapAfter79) {
-    const auto r = lunscan({"-no_header", "-no_dots", "-loop", "50"});  // 0x50 = 80 rebuilds
+    const auto r = lunscan({"-no_header", "-connections", "-no_dots", "-loop", "50"});  // 0x50 = 80 rebuilds
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\n" + std::string(79, '#') + "\n#");
 }
 
 TEST(CliLoop, ZeroRebuildsNothing) {
-    EXPECT_EQ(lunscan({"-no_header", "-loop", "0"}).out, "\n");
-    EXPECT_EQ(lunscan({"-no_header", "-loop", "none"}).out, "\n");
+    EXPECT_EQ(lunscan({"-no_header", "-connections", "-loop", "0"}).out, "\n");
+    EXPECT_EQ(lunscan({"-no_header", "-connections", "-loop", "none"}).out, "\n");
 }
 
 TEST(CliLoop, CountMismatchAgainstASingleDevice) {
-    const auto r = lunscan({"-no_header", "-dev", "disk9", "-loop", "2", "-no_dots"});
+    const auto r = lunscan({"-no_header", "-connections", "-dev", "disk9", "-loop", "2", "-no_dots"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\n#" + mismatch(1, 0) + "#" + mismatch(1, 0));
 }
@@ -96,7 +101,7 @@ protected:
     }
     testsupport::RunResult run_with(const std::string& contents) {
         write_file(dir + "/names.txt", contents);
-        return lunscan({"-no_header", "-drav_file", "names.txt", "-loop", "1", "-no_dots"}, dir);
+        return lunscan({"-no_header", "-connections", "-drav_file", "names.txt", "-loop", "1", "-no_dots"}, dir);
     }
     std::string dir;
 };
@@ -165,7 +170,7 @@ TEST(CliTrace, DbgLogWritesTheBannerAndReportsIntoTheLog) {
 }
 
 TEST(CliTrace, SortrawIsTracedOnlyWhenTheTraceIsOn) {
-    const auto quiet = lunscan({"-no_header", "-sortraw"});
+    const auto quiet = lunscan({"-no_header", "-connections", "-sortraw"});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, "\n");
     const auto traced = lunscan({"-no_header", "-dbg", "-sortraw"});

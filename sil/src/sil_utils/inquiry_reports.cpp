@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "inquiry.h"
+#include "inquiry_tables.h"
 #include "silinitl.h"
 #include "silvendor.h"
 
@@ -130,13 +131,29 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
         case INQ_MODE_NETAPP_WWN:
             if (single) do_netapp_dev_display(out, &lists->devices);
             break;
+        case INQ_MODE_DEFAULT:
+            return do_default_display(&lists->devices, cdl, opts);
+        case INQ_MODE_ALL:
+            return do_all_display(&lists->devices, cdl, opts);
+        case INQ_MODE_PARENT:
+            return do_parent_display(&lists->devices, cdl, opts);
+        case INQ_MODE_ET:
+            return do_et_display(&lists->devices, cdl, opts);
+        case INQ_MODE_CKD:
+            return do_ckd_display(&lists->devices, cdl, opts);
+        case INQ_MODE_SIL:
+            return do_sil_display(&lists->devices, cdl, opts);
+        case INQ_MODE_GK:
+            return do_gk_display(&lists->devices, cdl, opts);
+        case INQ_MODE_CONNECTIONS:
+            return do_connections_display(&lists->devices, cdl, opts);
         default:
             if (opts->display_mode > INQ_MODE_LAST) {
                 std::fputs("ERROR: display not supported\n", stderr);
                 return -1;
             }
-            // The device tables, identity, page, auxiliary, adapter and WWN reports print nothing
-            // yet; filled in when those reports arrive.
+            // The identity, page, auxiliary, adapter and WWN reports print nothing yet; filled in
+            // when those reports arrive.
             break;
     }
     return 0;
