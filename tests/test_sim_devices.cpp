@@ -1,14 +1,13 @@
 // Tests of the simulated host's devices through the seam: command answers, faults, opens, ioctls, the CDB log, personalities and host-file faults.
 #include "pds/platform.h"
 #include "pds/win_device_layouts.h"
+#include "support/sim_host_scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -16,56 +15,14 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace win = pds::win;
 using Bytes = std::vector<std::uint8_t>;
+using testsupport::Scratch;
+using testsupport::sim_fault;
+using testsupport::sim_host;
+using testsupport::start_sim;
 
 constexpr const char* kDrive1 = R"(\\.\PHYSICALDRIVE1)";
-
-// A directory of files written for one test (host file, hex files, CDB log), removed afterwards.
-class Scratch {
-public:
-    Scratch() {
-        static std::atomic<int> serial{0};
-        dir_ = fs::temp_directory_path() /
-               ("lunscan-simdev-" + std::to_string(pds::platform().process_id()) + "-" + std::to_string(++serial));
-        fs::create_directories(dir_);
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    std::string put(const std::string& name, const std::string& content) const {
-        std::ofstream(path(name), std::ios::binary) << content;
-        return path(name);
-    }
-
-private:
-    fs::path dir_;
-};
-
-std::unique_ptr<pds::Platform> start(const std::string& host_file) {
-    std::string error;
-    auto sim = pds::make_sim_platform(host_file, error);
-    EXPECT_NE(sim, nullptr) << error;
-    return sim;
-}
-
-// A host whose file holds `json`, kept in `scratch`.
-std::unique_ptr<pds::Platform> host(const Scratch& scratch, const std::string& json) {
-    return start(scratch.put("host.json", json));
-}
-
-// The fault of a host file that must be refused, without the "simulated host file ...: " prefix.
-std::string fault_of(const std::string& json, const Scratch& scratch = Scratch()) {
-    const std::string file = scratch.put("host.json", json);
-    std::string error;
-    EXPECT_EQ(pds::make_sim_platform(file, error), nullptr);
-    const std::string prefix = "simulated host file \"" + file + "\": ";
-    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
-    return error.size() >= prefix.size() ? error.substr(prefix.size()) : error;
-}
 
 // One pass-through command as the transport sends it, and what came back.
 struct Outcome {
@@ -95,46 +52,43 @@ win::ScsiPassThroughDirectWithSense block_for(const Bytes& cdb, std::uint32_t le
     return block;
 }
 
-Outcome outcome_of(pds::os_error error, const win::ScsiPassThroughDirectWithSense& block, const Bytes& buffer) {
-    Outcome o;
-    o.error = error;
-    o.status = block.sptd.ScsiStatus;
-    o.data.assign(buffer.begin(), buffer.begin() + std::min<std::size_t>(block.sptd.DataTransferLength, buffer.size()));
-    o.sense.assign(block.sense, block.sense + std::min<std::size_t>(block.sptd.SenseInfoLength, sizeof block.sense));
-    o.sense_buffer.assign(block.sense, block.sense + sizeof block.sense);
-    return o;
-}
-
 // An open device of a simulated host.
 struct Device {
-    pds::Platform& host;
+    pds::Platform* host = nullptr;
     pds::DeviceHandle handle = 0;
 
+    // The pass-through, through the Windows request or the multipathing driver's entry.
     Outcome scsi(const Bytes& cdb, std::uint32_t length, std::uint8_t data_in = win::SCSI_IOCTL_DATA_IN,
-                 std::uint8_t sense_length = 24) const {
+                 std::uint8_t sense_length = 24, bool multipath = false) const {
         Bytes buffer(std::max<std::uint32_t>(length, 1), 0xCC);
         auto block = block_for(cdb, length, data_in, sense_length, buffer.data());
         std::uint32_t returned = 0;
-        const pds::os_error e =
-            host.device_io_control(handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block, returned);
-        return outcome_of(e, block, buffer);
+        Outcome o;
+        o.error = multipath ? host->mp_scsi_pass_through(handle, 32, &block)
+                            : host->device_io_control(handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
+                                                      &block, sizeof block, returned);
+        o.status = block.sptd.ScsiStatus;
+        o.data.assign(buffer.begin(), buffer.begin() + std::min<std::size_t>(block.sptd.DataTransferLength, length));
+        o.sense.assign(block.sense, block.sense + std::min<std::size_t>(block.sptd.SenseInfoLength, 32));
+        o.sense_buffer.assign(block.sense, block.sense + sizeof block.sense);
+        return o;
     }
     Outcome multipath_scsi(const Bytes& cdb, std::uint32_t length) const {
-        Bytes buffer(std::max<std::uint32_t>(length, 1), 0xCC);
-        auto block = block_for(cdb, length, win::SCSI_IOCTL_DATA_IN, 24, buffer.data());
-        const pds::os_error e = host.mp_scsi_pass_through(handle, 32, &block);
-        return outcome_of(e, block, buffer);
+        return scsi(cdb, length, win::SCSI_IOCTL_DATA_IN, 24, true);
     }
     // Any other control code; the output buffer is `out_length` bytes.
     pds::os_error ioctl(std::uint32_t code, const Bytes& in, std::uint32_t out_length, Bytes& out) const {
         out.assign(out_length, 0xCC);
         std::uint32_t returned = 0;
-        const pds::os_error e = host.device_io_control(handle, code, in.empty() ? nullptr : in.data(),
-                                                       static_cast<std::uint32_t>(in.size()), out.data(), out_length, returned);
+        const pds::os_error e = host->device_io_control(handle, code, in.empty() ? nullptr : in.data(),
+                                                        static_cast<std::uint32_t>(in.size()), out.data(), out_length,
+                                                        returned);
         out.resize(returned);
         return e;
     }
 };
+
+constexpr std::uint32_t kReadWrite = win::GENERIC_READ | win::GENERIC_WRITE;
 
 pds::os_error open(pds::Platform& host, const std::string& path, std::uint32_t access, pds::DeviceHandle& handle) {
     pds::DeviceOpenRequest request;
@@ -145,12 +99,10 @@ pds::os_error open(pds::Platform& host, const std::string& path, std::uint32_t a
     return host.open_device(request, handle);
 }
 
-constexpr std::uint32_t kReadWrite = win::GENERIC_READ | win::GENERIC_WRITE;
-
 Device open_device(pds::Platform& host, const std::string& path = kDrive1) {
     pds::DeviceHandle handle = 0;
     EXPECT_EQ(open(host, path, kReadWrite, handle), 0u) << path;
-    return Device{host, handle};
+    return Device{&host, handle};
 }
 
 Bytes sense_of(std::uint8_t key, std::uint8_t asc) {
@@ -180,6 +132,10 @@ Bytes read_hex_fixture(const std::string& name) {
 }
 
 const Bytes kInquiry6 = {0x12, 0, 0, 0, 0xFE, 0};
+const Bytes kReadCapacity10 = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const Bytes kReportIdentifier = {0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0};
+const Bytes kVendorEC = {0xEC, 0, 0, 0, 0, 0, 0, 8, 0, 0};
+Bytes evpd(std::uint8_t page, std::uint8_t length = 0xFF) { return {0x12, 0x01, page, 0, length, 0}; }
 
 // ---- commands -------------------------------------------------------------------------------
 
@@ -192,10 +148,19 @@ const char* const kPlainHost = R"({"devices": [{
     "blocks": {"0": "55 AA", "1048575": "4C 41 53 54"}
 }]})";
 
-TEST(SimDeviceCommands, InquiryIsCutToTheAllocationLengthAndTheTransferLength) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
+// The one device of the plain host, opened.
+class PlainDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(sim_, nullptr);
+        d = open_device(*sim_);
+    }
+    Scratch scratch_;
+    std::unique_ptr<pds::Platform> sim_ = sim_host(kPlainHost, scratch_);
+    Device d;
+};
+
+TEST_F(PlainDevice, InquiryIsCutToTheAllocationLengthAndTheTransferLength) {
     const Outcome full = d.scsi(kInquiry6, 254);
     EXPECT_EQ(full.error, 0u);
     EXPECT_EQ(full.status, 0);
@@ -208,65 +173,48 @@ TEST(SimDeviceCommands, InquiryIsCutToTheAllocationLengthAndTheTransferLength) {
     EXPECT_EQ(d.scsi({0x12, 0, 0, 0x01, 0x00, 0}, 254).data.size(), 40u) << "allocation length is bytes 3-4";
 }
 
-TEST(SimDeviceCommands, EvpdPagesPresentAndAbsent) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x80, 0, 0xFF, 0}, 255).data, (Bytes{0x00, 0x80, 0x00, 0x04, 'S', 'N', '0', '1'}));
-
-    const Outcome absent = d.scsi({0x12, 0x01, 0xC0, 0, 0xFF, 0}, 255);
+TEST_F(PlainDevice, EvpdPagesPresentAndAbsent) {
+    EXPECT_EQ(d.scsi(evpd(0x80), 255).data, (Bytes{0x00, 0x80, 0x00, 0x04, 'S', 'N', '0', '1'}));
+    const Outcome absent = d.scsi(evpd(0xC0), 255);
     EXPECT_EQ(absent.error, 0u) << "a CHECK CONDITION is a completed request";
     EXPECT_EQ(absent.status, 2);
     EXPECT_TRUE(absent.data.empty());
     EXPECT_EQ(absent.sense, kInvalidField);
     EXPECT_EQ(absent.sense_buffer[18], kUntouched) << "nothing past the sense bytes";
-
-    // A page code in a standard INQUIRY is an invalid field too.
-    EXPECT_EQ(d.scsi({0x12, 0x00, 0x80, 0, 0xFF, 0}, 255).sense, kInvalidField);
+    EXPECT_EQ(d.scsi({0x12, 0x00, 0x80, 0, 0xFF, 0}, 255).sense, kInvalidField) << "a page code in a standard INQUIRY";
 }
 
-TEST(SimDeviceCommands, SenseNeverExceedsWhatTheCallerAskedFor) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
-    const Outcome o = d.scsi({0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}, 132, win::SCSI_IOCTL_DATA_IN, 8);
+TEST_F(PlainDevice, SenseNeverExceedsWhatTheCallerAskedFor) {
+    const Outcome o = d.scsi(kReportIdentifier, 132, win::SCSI_IOCTL_DATA_IN, 8);
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(o.sense, slice(kInvalidOpcode, 0, 8));
     EXPECT_EQ(o.sense_buffer[8], kUntouched);
-    EXPECT_TRUE(d.scsi({0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}, 132, win::SCSI_IOCTL_DATA_IN, 0).sense.empty());
+    EXPECT_TRUE(d.scsi(kReportIdentifier, 132, win::SCSI_IOCTL_DATA_IN, 0).sense.empty());
 }
 
-TEST(SimDeviceCommands, CommandsWithoutAnAnswerAreIllegalRequests) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
-    EXPECT_EQ(d.scsi({0xEC, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 8).sense, kInvalidOpcode) << "vendor command";
+TEST_F(PlainDevice, CommandsWithoutAnAnswerAreIllegalRequests) {
+    EXPECT_EQ(d.scsi(kVendorEC, 8).sense, kInvalidOpcode) << "vendor command";
     // Without "read_capacity_16" the device is an old one: READ CAPACITY(16) is unknown to it.
     EXPECT_EQ(d.scsi({0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0}, 12).sense, kInvalidOpcode);
-    const Outcome capacity = d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
-    EXPECT_EQ(capacity.data, (Bytes{0x00, 0x0F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x0F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
     const Outcome ready = d.scsi({0, 0, 0, 0, 0, 0}, 0);
     EXPECT_EQ(ready.status, 0);
     EXPECT_TRUE(ready.data.empty());
 }
 
 TEST(SimDeviceCommands, ScriptedCommandsMatchTheLongestPrefix) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00", "commands": [
+    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00", "commands": [
         {"cdb": "A3", "reply": "01 01"},
         {"cdb": "A3 05", "reply": "00 00 00 04 49 44 30 31"},
         {"cdb": "12 01 E0", "reply": "00 E0 00 00"}]}]})");
     const Device d = open_device(*sim);
-    EXPECT_EQ(d.scsi({0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}, 132).data, (Bytes{0, 0, 0, 4, 'I', 'D', '0', '1'}));
+    EXPECT_EQ(d.scsi(kReportIdentifier, 132).data, (Bytes{0, 0, 0, 4, 'I', 'D', '0', '1'}));
     EXPECT_EQ(d.scsi({0xA3, 0x06, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}, 132).data, (Bytes{1, 1}));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0xE0, 0, 0xFF, 0}, 255).data, (Bytes{0x00, 0xE0, 0x00, 0x00})) << "a page by command";
-    EXPECT_EQ(d.scsi({0xEC, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 8).sense, kInvalidOpcode);
+    EXPECT_EQ(d.scsi(evpd(0xE0), 255).data, (Bytes{0x00, 0xE0, 0x00, 0x00})) << "a page by command";
+    EXPECT_EQ(d.scsi(kVendorEC, 8).sense, kInvalidOpcode);
 }
 
-TEST(SimDeviceCommands, ModeSenseBuildsTheHeaderAndBlockDescriptor) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
+TEST_F(PlainDevice, ModeSenseBuildsTheHeaderAndBlockDescriptor) {
     // 4-byte header (length 4+8+6-1, medium 0, flags 0, descriptor length 8), then the descriptor
     // (density 0, 0x100000 blocks, 512-byte blocks), then the page as given.
     const Bytes expected = {0x11, 0, 0, 8, 0, 0x10, 0x00, 0x00, 0, 0x00, 0x02, 0x00, 0x04, 0x16, 0x00, 0x01, 0x05, 0xFF};
@@ -275,25 +223,19 @@ TEST(SimDeviceCommands, ModeSenseBuildsTheHeaderAndBlockDescriptor) {
     EXPECT_EQ(d.scsi({0x1A, 0, 0xC3, 0, 0xFF, 0}, 255).sense, kInvalidField) << "page 3 is not there";
 }
 
-TEST(SimDeviceCommands, ReadTenAnswersListedBlocksAndZeros) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
+TEST_F(PlainDevice, ReadTenAnswersListedBlocksAndZeros) {
     const Outcome two = d.scsi({0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, 1024);
     ASSERT_EQ(two.data.size(), 1024u);
-    EXPECT_EQ(two.data[0], 0x55);
-    EXPECT_EQ(two.data[1], 0xAA);
+    EXPECT_EQ(slice(two.data, 0, 2), (Bytes{0x55, 0xAA}));
     EXPECT_EQ(std::count(two.data.begin() + 2, two.data.end(), 0), 1022) << "short blocks are zero-padded";
-    const Outcome last = d.scsi({0x28, 0, 0x00, 0x0F, 0xFF, 0xFF, 0, 0, 1, 0}, 512);
-    EXPECT_EQ(slice(last.data, 0, 4), ascii("LAST"));
+    EXPECT_EQ(slice(d.scsi({0x28, 0, 0x00, 0x0F, 0xFF, 0xFF, 0, 0, 1, 0}, 512).data, 0, 4), ascii("LAST"));
     EXPECT_EQ(d.scsi({0x28, 0, 0x00, 0x10, 0x00, 0x00, 0, 0, 1, 0}, 512).sense, sense_of(5, 0x21)) << "past the end";
 }
 
 // ---- faults ---------------------------------------------------------------------------------
 
 TEST(SimDeviceFaults, FaultsFailTheirCountThenTheDeviceRecovers) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02",
+    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02",
         "read_capacity_10": "00 0F FF FF 00 00 02 00",
         "faults": [
           {"cdb": "12", "kind": "check_condition", "sense": "70 00 06 00 00 00 00 0A 00 00 00 00 29 00", "times": 2},
@@ -308,14 +250,13 @@ TEST(SimDeviceFaults, FaultsFailTheirCountThenTheDeviceRecovers) {
         EXPECT_TRUE(o.data.empty());
     }
     EXPECT_EQ(d.scsi(kInquiry6, 254).data, (Bytes{0, 0, 5, 2})) << "the third INQUIRY gets through";
-    EXPECT_EQ(d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8).error, pds::kErrorIoDevice);
-    EXPECT_EQ(d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8).data.size(), 8u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(d.scsi({0x12, 0x01, 0x80, 0, 0xFF, 0}, 255).error, pds::kErrorSemTimeout);
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).error, pds::kErrorIoDevice);
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data.size(), 8u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(d.scsi(evpd(0x80), 255).error, pds::kErrorSemTimeout);
 }
 
 TEST(SimDeviceFaults, EachKindFailsAsItsName) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02 1F 00 00 02 41 42 43 44",
+    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02 1F 00 00 02 41 42 43 44",
         "faults": [
           {"kind": "access_denied", "times": 1},
           {"kind": "short_transfer", "bytes": 3, "times": 1},
@@ -335,8 +276,7 @@ TEST(SimDeviceFaults, EachKindFailsAsItsName) {
 // ---- opens and the other control codes ------------------------------------------------------
 
 TEST(SimDeviceOpen, OpenBehavioursAndUnknownPaths) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [
+    auto sim = sim_host(R"({"devices": [
         {"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02", "open": "sharing_violation_then_read_only"},
         {"path": "\\\\.\\PHYSICALDRIVE2", "open": "sharing_violation"},
         {"path": "\\\\.\\PHYSICALDRIVE3", "open": "access_denied"},
@@ -350,7 +290,7 @@ TEST(SimDeviceOpen, OpenBehavioursAndUnknownPaths) {
     EXPECT_NE(h, 0u);
     // Pass-through needs write access, as on Windows; the storage property query does not, so a
     // read-only INQUIRY still gets its bytes through the fallback.
-    const Device ro{*sim, h};
+    const Device ro{sim.get(), h};
     EXPECT_EQ(ro.scsi(kInquiry6, 254).error, pds::kErrorAccessDenied);
     Bytes out;
     EXPECT_EQ(ro.ioctl(win::IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 2048, out), 0u);
@@ -367,8 +307,7 @@ TEST(SimDeviceOpen, OpenBehavioursAndUnknownPaths) {
 }
 
 TEST(SimDeviceOpen, ControlCodesAnswerFromTheFile) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [
+    auto sim = sim_host(R"({"devices": [
         {"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02 1F 00 00 02 4F 54 48 45 52 43 4F 20 46 41 53 54 44 49 53 4B 20 39 30 30 30 20 20 20 52 32 44 32",
          "vpd": {"80": "00 80 00 03 53 4E 31"},
          "address": {"port": 2, "path_id": 0, "target_id": 5, "lun": 3},
@@ -398,7 +337,7 @@ TEST(SimDeviceOpen, ControlCodesAnswerFromTheFile) {
     EXPECT_EQ(slice(out, 32, 4), (Bytes{36, 0, 0, 0})) << "RawPropertiesLength";
     EXPECT_EQ(slice(out, 103, 4), (Bytes{'S', 'N', '1', 0}));
     EXPECT_EQ(d.ioctl(win::IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 40, out), 0u) << "a short buffer gets the start";
-    EXPECT_EQ(out.size(), 40u);
+    ASSERT_EQ(out.size(), 40u);
     EXPECT_EQ(slice(out, 4, 4), (Bytes{107, 0, 0, 0}));
 
     const Device other = open_device(*sim, R"(\\.\PHYSICALDRIVE2)");
@@ -410,15 +349,13 @@ TEST(SimDeviceOpen, ControlCodesAnswerFromTheFile) {
     EXPECT_EQ(other.ioctl(0x12345678, {}, 8, out), 1u) << "an unknown control code";
 }
 
-TEST(SimDeviceOpen, PassThroughBlocksAreChecked) {
-    Scratch s;
-    auto sim = host(s, kPlainHost);
-    const Device d = open_device(*sim);
+TEST_F(PlainDevice, PassThroughBlocksAreChecked) {
     Bytes buffer(254);
     auto block = block_for(kInquiry6, 254, win::SCSI_IOCTL_DATA_IN, 24, buffer.data());
     std::uint32_t returned = 0;
-    const auto send = [&](std::uint32_t in_length, std::uint32_t out_length) {
-        return sim->device_io_control(d.handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, in_length, &block, out_length, returned);
+    const auto send = [&](std::uint32_t in_length, std::uint32_t out_length, pds::DeviceHandle handle = 0) {
+        return sim_->device_io_control(handle ? handle : d.handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
+                                       in_length, &block, out_length, returned);
     };
     EXPECT_EQ(send(95, 96), pds::kErrorInvalidParameter);
     EXPECT_EQ(send(96, 95), pds::kErrorInvalidParameter);
@@ -432,13 +369,11 @@ TEST(SimDeviceOpen, PassThroughBlocksAreChecked) {
     EXPECT_EQ(send(96, 96), pds::kErrorInvalidParameter);
     block.sptd.DataBuffer = buffer.data();
     EXPECT_EQ(send(96, 96), 0u);
-    EXPECT_EQ(sim->device_io_control(0x4242, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, 96, &block, 96, returned),
-              pds::kErrorInvalidHandle);
+    EXPECT_EQ(send(96, 96, 0x4242), pds::kErrorInvalidHandle);
 }
 
 TEST(SimDeviceOpen, MultipathPassThroughAndErrorMode) {
-    Scratch s;
-    auto sim = host(s, R"({"devices": [
+    auto sim = sim_host(R"({"devices": [
         {"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02"},
         {"path": "\\\\.\\PHYSICALDRIVE2", "inquiry": "00 00 05 02", "multipath": {"pass_through": "ok"}},
         {"path": "\\\\.\\PHYSICALDRIVE3", "multipath": {"pass_through": "fail"}}]})");
@@ -458,60 +393,56 @@ void set_env(const char* name, const std::string& value) {
 #ifdef _WIN32
     _putenv_s(name, value.c_str());
 #else
-    if (value.empty()) {
-        unsetenv(name);
-    } else {
-        setenv(name, value.c_str(), 1);
-    }
+    value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
 #endif
 }
 
-std::vector<std::string> cdb_lines(const std::string& log) {
-    std::ifstream in(log);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] != '#') lines.push_back(line);
-    }
-    return lines;
-}
-
-// The plain host, started while SIL_SIM_LOG names `log`.
-std::unique_ptr<pds::Platform> host_logging_to(const std::string& log, const Scratch& scratch) {
+// The host of `json` in `scratch`, started while SIL_SIM_LOG names `log`; the start's fault, if any.
+std::unique_ptr<pds::Platform> host_logging_to(const std::string& log, const Scratch& scratch, std::string& error,
+                                               const std::string& json = kPlainHost) {
     set_env("SIL_SIM_LOG", log);
-    auto sim = host(scratch, kPlainHost);
+    auto sim = pds::make_sim_platform(scratch.put("host.json", json), error);
     set_env("SIL_SIM_LOG", "");
     return sim;
 }
 
+// The log's command lines, or all its lines (with the '#' comments).
+std::vector<std::string> log_lines(const std::string& log, bool all = false) {
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (all || (!line.empty() && line[0] != '#')) lines.push_back(line);
+    }
+    return lines;
+}
+
 TEST(SimDeviceLog, EveryCdbIsOneLine) {
     Scratch s;
-    const std::string log = s.path("cdb.log");
-    auto sim = host_logging_to(log, s);
-    ASSERT_NE(sim, nullptr);
+    std::string error;
+    auto sim = host_logging_to(s.path("cdb.log"), s, error);
+    ASSERT_NE(sim, nullptr) << error;
     const Device d = open_device(*sim);
     d.scsi(kInquiry6, 254);
-    d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+    d.scsi(kReadCapacity10, 8);
     d.scsi({0, 0, 0, 0, 0, 0}, 0);
-    d.scsi({0x12, 0x01, 0xC0, 0, 0xFF, 0}, 255);
+    d.scsi(evpd(0xC0), 255);
     const std::vector<std::string> expected = {
         R"(\\.\PHYSICALDRIVE1 in 254 12 00 00 00 fe 00)",
         R"(\\.\PHYSICALDRIVE1 in 8 25 00 00 00 00 00 00 00 00 00)",
         R"(\\.\PHYSICALDRIVE1 none 0 00 00 00 00 00 00)",
         R"(\\.\PHYSICALDRIVE1 in 255 12 01 c0 00 ff 00)",
     };
-    EXPECT_EQ(cdb_lines(log), expected);
-    std::ifstream in(log);
-    std::string first;
-    std::getline(in, first);
-    EXPECT_EQ(first, R"(# open \\.\PHYSICALDRIVE1 0xc0000000 -> 0)");
+    EXPECT_EQ(log_lines(s.path("cdb.log")), expected);
+    const std::vector<std::string> all = log_lines(s.path("cdb.log"), true);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all[0], R"(# open \\.\PHYSICALDRIVE1 0xc0000000 -> 0)");
 }
 
 TEST(SimDeviceLog, ConcurrentCommandsNeverShareALine) {
     Scratch s;
-    const std::string log = s.path("cdb.log");
-    auto sim = host_logging_to(log, s);
-    ASSERT_NE(sim, nullptr);
+    std::string error;
+    auto sim = host_logging_to(s.path("cdb.log"), s, error);
+    ASSERT_NE(sim, nullptr) << error;
     constexpr int kThreads = 4;
     constexpr int kEach = 50;
     std::vector<std::thread> threads;
@@ -522,7 +453,7 @@ TEST(SimDeviceLog, ConcurrentCommandsNeverShareALine) {
         });
     }
     for (std::thread& t : threads) t.join();
-    const std::vector<std::string> lines = cdb_lines(log);
+    const std::vector<std::string> lines = log_lines(s.path("cdb.log"));
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kEach));
     for (const std::string& line : lines) ASSERT_EQ(line, R"(\\.\PHYSICALDRIVE1 in 254 12 00 00 00 fe 00)");
 }
@@ -530,11 +461,8 @@ TEST(SimDeviceLog, ConcurrentCommandsNeverShareALine) {
 TEST(SimDeviceLog, UnwritableLogStopsTheStart) {
     Scratch s;
     const std::string log = s.path("missing-dir/cdb.log");
-    set_env("SIL_SIM_LOG", log);
     std::string error;
-    auto sim = pds::make_sim_platform(s.put("host.json", "{}"), error);
-    set_env("SIL_SIM_LOG", "");
-    EXPECT_EQ(sim, nullptr);
+    EXPECT_EQ(host_logging_to(log, s, error, "{}"), nullptr);
     EXPECT_EQ(error.rfind("CDB log \"" + log + "\" (SIL_SIM_LOG) cannot be opened: ", 0), 0u) << error;
 }
 
@@ -545,18 +473,18 @@ TEST(SimDeviceSafetyDeathTest, WritesAreRefusedLoudly) {
     // A WRITE(10) is refused whatever direction the block claims.
     EXPECT_DEATH(
         {
-            auto sim = start(host_file);
+            auto sim = start_sim(host_file);
             open_device(*sim).scsi({0x2A, 0, 0, 0, 0, 0x10, 0, 0, 1, 0}, 512, win::SCSI_IOCTL_DATA_IN);
         },
         R"(SIMULATED HOST: refused data-out command 2a 00 00 00 00 10 00 00 01 00 on \\\\\.\\PHYSICALDRIVE1)");
     // Any data-out command but WRITE BUFFER, even one that never writes.
     EXPECT_DEATH(
         {
-            auto sim = start(host_file);
+            auto sim = start_sim(host_file);
             open_device(*sim).scsi(kInquiry6, 254, win::SCSI_IOCTL_DATA_OUT);
         },
         "SIMULATED HOST: refused data-out command 12 00 00 00 fe 00 on ");
-    auto sim = start(host_file);
+    auto sim = start_sim(host_file);
     const Outcome write_buffer = open_device(*sim).scsi({0x3B, 0x01, 0, 0, 0, 0, 0, 0x02, 0, 0}, 512, win::SCSI_IOCTL_DATA_OUT);
     EXPECT_EQ(write_buffer.error, 0u);
     EXPECT_EQ(write_buffer.status, 0);
@@ -566,9 +494,9 @@ TEST(SimDeviceSafetyDeathTest, WritesAreRefusedLoudly) {
 
 class SimPersonalities : public ::testing::Test {
 protected:
-    void SetUp() override { sim_ = start(LUNSCAN_SOURCE_DIR "/tests/data/sim/personalities.json"); ASSERT_NE(sim_, nullptr); }
+    void SetUp() override { ASSERT_NE(sim_, nullptr); }
     Device drive(int n) { return open_device(*sim_, R"(\\.\PHYSICALDRIVE)" + std::to_string(n)); }
-    std::unique_ptr<pds::Platform> sim_;
+    std::unique_ptr<pds::Platform> sim_ = start_sim(LUNSCAN_SOURCE_DIR "/tests/data/sim/personalities.json");
 };
 
 TEST_F(SimPersonalities, KorvalithLunBuildsTheHandWrittenInquiry) {
@@ -586,9 +514,9 @@ TEST_F(SimPersonalities, KorvalithLunWwnAndCapacity) {
     // NAA 6, company id 53494D, a zero nibble, the serial's digits, seven zero nibbles, device 11A2B.
     const Bytes page_83 = {0x00, 0x83, 0x00, 0x14, 0x01, 0x03, 0x00, 0x10, 0x65, 0x34, 0x94, 0xD0, 0x00, 0x01,
                            0x87, 0x90, 0x04, 0x56, 0x00, 0x00, 0x00, 0x01, 0x1A, 0x2B};
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x83, 0, 0x90, 0}, 144).data, page_83);
-    EXPECT_EQ(d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8).data, (Bytes{0x00, 0x3F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0xF6, 0, 0xFE, 0}, 254).sense, kInvalidField) << "no page F6 unless given";
+    EXPECT_EQ(d.scsi(evpd(0x83, 0x90), 144).data, page_83);
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x3F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(d.scsi(evpd(0xF6, 0xFE), 254).sense, kInvalidField) << "no page F6 unless given";
 }
 
 TEST_F(SimPersonalities, GenericDiskBytes) {
@@ -597,14 +525,14 @@ TEST_F(SimPersonalities, GenericDiskBytes) {
     ASSERT_EQ(inq.data.size(), 96u);
     EXPECT_EQ(slice(inq.data, 0, 8), (Bytes{0x00, 0x00, 0x05, 0x02, 91, 0x00, 0x00, 0x02}));
     EXPECT_EQ(slice(inq.data, 8, 36), ascii("ACME    SIMDISK 100     A1  SN0042XY"));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x00, 0, 0xFF, 0}, 255).data, (Bytes{0, 0, 0, 3, 0x00, 0x80, 0x83}));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x80, 0, 0xFF, 0}, 255).data, (Bytes{0, 0x80, 0, 9, 'S', 'N', '0', '0', '4', '2', 'X', 'Y', 'Z'}));
-    const Outcome id = d.scsi({0x12, 0x01, 0x83, 0, 0xFF, 0}, 255);
+    EXPECT_EQ(d.scsi(evpd(0x00), 255).data, (Bytes{0, 0, 0, 3, 0x00, 0x80, 0x83}));
+    EXPECT_EQ(d.scsi(evpd(0x80), 255).data, (Bytes{0, 0x80, 0, 9, 'S', 'N', '0', '0', '4', '2', 'X', 'Y', 'Z'}));
+    const Outcome id = d.scsi(evpd(0x83), 255);
     ASSERT_EQ(id.data.size(), 16u);
     EXPECT_EQ(slice(id.data, 0, 11), (Bytes{0x00, 0x83, 0x00, 0x0C, 0x01, 0x03, 0x00, 0x08, 0x55, 0x34, 0x94}));
     EXPECT_EQ(id.data[11] & 0xF0, 0xD0) << "NAA 5 and company id 53494D, then the serial's 36 bits";
 
-    EXPECT_EQ(d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8).data, (Bytes{0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
     const Outcome rc16 = d.scsi({0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, 32);
     EXPECT_EQ(slice(rc16.data, 0, 12), (Bytes{0, 0, 0, 0, 0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
     // Page 4 behind the header and descriptor: 2097152 / (255 * 63) = 130 cylinders, 255 heads.
@@ -621,90 +549,83 @@ TEST_F(SimPersonalities, GenericDiskBytes) {
 TEST_F(SimPersonalities, ExplicitBytesWin) {
     const Device d = drive(6);
     EXPECT_EQ(d.scsi(kInquiry6, 254).data, read_hex_fixture("inquiry/plain_disk.hex"));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x80, 0, 0xFF, 0}, 255).data, (Bytes{0x00, 0x80, 0x00, 0x04, 'O', 'W', 'N', '1'}));
-    EXPECT_EQ(d.scsi({0x12, 0x01, 0x83, 0, 0xFF, 0}, 255).data, drive(5).scsi({0x12, 0x01, 0x83, 0, 0xFF, 0}, 255).data)
+    EXPECT_EQ(d.scsi(evpd(0x80), 255).data, (Bytes{0x00, 0x80, 0x00, 0x04, 'O', 'W', 'N', '1'}));
+    EXPECT_EQ(d.scsi(evpd(0x83), 255).data, drive(5).scsi(evpd(0x83), 255).data)
         << "the same serial names the same NAA identifier";
-    EXPECT_EQ(d.scsi({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8).data.size(), 8u);
+    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data.size(), 8u);
 }
 
 // ---- host-file faults ---------------------------------------------------------------------------
 
-std::string device_fault(const std::string& device_keys) {
-    return fault_of(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", )" + device_keys + "}]}");
-}
-
-TEST(SimDeviceFile, HexTextFaults) {
-    EXPECT_EQ(device_fault(R"("inquiry": "00 12 345")"), R"("devices[0].inquiry" has an odd number of hex digits in "345")");
-    EXPECT_EQ(device_fault(R"("inquiry": "00 1g")"), R"("devices[0].inquiry" has "g", which is not a hex digit)");
-    EXPECT_EQ(device_fault(R"("vpd": {"80": ["00 80", "00 0"]})"),
-              R"("devices[0].vpd['80'][1]" has an odd number of hex digits in "0")");
-    EXPECT_EQ(device_fault(R"("inquiry": 12)"),
-              R"("devices[0].inquiry" must be hex text, an array of hex texts or {"file": name})");
-    EXPECT_EQ(device_fault(R"("blocks": {"0": ")" + std::string(1026, '0') + "\"}"),
-              R"("devices[0].blocks['0']" holds more than 512 bytes)");
+TEST(SimDeviceFile, FaultsNameTheKeyAndTheRule) {
+    const std::string lun = R"("personality": "korvalith_lun", "params": {"array_serial": "000187900456", "director": 1,
+        "port": 0, "blocks": 100, )";
+    const std::pair<std::string, std::string> cases[] = {
+        // hex text
+        {R"("inquiry": "00 12 345")", R"("devices[0].inquiry" has an odd number of hex digits in "345")"},
+        {R"("inquiry": "00 1g")", R"("devices[0].inquiry" has "g", which is not a hex digit)"},
+        {R"("vpd": {"80": ["00 80", "00 0"]})", R"("devices[0].vpd['80'][1]" has an odd number of hex digits in "0")"},
+        {R"("inquiry": 12)", R"("devices[0].inquiry" must be hex text, an array of hex texts or {"file": name})"},
+        {R"("blocks": {"0": ")" + std::string(1026, '0') + "\"}",
+         R"("devices[0].blocks['0']" holds more than 512 bytes)"},
+        // faults and opens
+        {R"("faults": [{"kind": "power_failure"}])",
+         R"("devices[0].faults[0].kind" must be one of "check_condition", "access_denied", "io_error", )"
+         R"("short_transfer", "timeout", "scsi_status")"},
+        {R"("faults": [{"kind": "check_condition"}])", R"("devices[0].faults[0].sense" is missing)"},
+        {R"("faults": [{"kind": "timeout", "bytes": 3}])",
+         R"("devices[0].faults[0].bytes" is only for kind "short_transfer")"},
+        {R"("faults": [{"kind": "timeout", "cdb": ""}])", R"("devices[0].faults[0].cdb" must hold 1 to 16 bytes)"},
+        {R"("faults": [{"kind": "timeout", "times": -1}])",
+         R"("devices[0].faults[0].times" must be an integer from 0 to 4294967295)"},
+        {R"("open": "busy")",
+         R"("devices[0].open" must be one of "ok", "not_found", "sharing_violation", "access_denied", )"
+         R"("sharing_violation_then_read_only")"},
+        // structure
+        {R"("blocks": {"-1": "00"})",
+         R"("devices[0].blocks['-1']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
+        {R"("blocks": {"4294967296": "00"})",
+         R"("devices[0].blocks['4294967296']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
+        {R"("vpd": {"80": "00", "080": "00"})",
+         R"("devices[0].vpd['080']" must be named by a page code of one or two hex digits, 00 to FF)"},
+        {R"("vpd": {"f6": "00", "F6": "00"})", R"("devices[0].vpd.f6" names a page given already)"},
+        {R"("mode_pages": {"3F": "00"})",
+         R"("devices[0].mode_pages['3F']" must be named by a page code of one or two hex digits, 00 to 3E)"},
+        {R"("address": {"port": 1, "path_id": 0, "lun": 0})", R"("devices[0].address.target_id" is missing)"},
+        // personalities
+        {lun + R"("microcode": "5567", "device_number": "1000"})",
+         R"("devices[0].params.device_number" must be at most FFF with microcode 5567)"},
+        {lun + R"("microcode": "5874", "device_number": "123456"})",
+         R"("devices[0].params.device_number" must be 1 to 5 hex digits)"},
+        {lun + R"("microcode": "58x4", "device_number": "1"})",
+         R"("devices[0].params.microcode" must be four hex digits ("5874"))"},
+        {lun + R"("microcode": "5874", "device_number": "1", "flags": ["bcv", "gold"]})",
+         R"("devices[0].params.flags[1]" must be one of "ckd", "bcv", "write_protected", "meta", "rpx_r1", )"
+         R"("rpx_r2", "raid5", "raid6", "mirrored", "fibre", "spoofed", "vraid")"},
+        {lun + R"("microcode": "5874", "device_number": "1", "ckd_label": "vol1"})",
+         R"("devices[0].params.ckd_label" must be at most 6 characters from A-Z, 0-9, blank and # @ $ - .)"},
+        {R"("personality": "generic_disk", "params": {"vendor": "A", "product": "B", "blocks": 1})",
+         R"("devices[0].params.serial" is missing)"},
+        {R"("params": {})", R"("devices[0].params" needs a "personality")"},
+        {R"("personality": "tape", "params": {})",
+         R"("devices[0].personality" must be one of "generic_disk", "korvalith_lun")"},
+    };
+    for (const auto& [keys, expected] : cases) {
+        EXPECT_EQ(sim_fault(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", )" + keys + "}]}"), expected) << keys;
+    }
+    EXPECT_EQ(sim_fault(R"({"devices": [{"inquiry": "00"}]})"), R"("devices[0].path" is missing)");
+    EXPECT_EQ(sim_fault(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1"}, {"path": "\\\\.\\physicaldrive1"}]})"),
+              R"("devices[1].path" repeats the path of "devices[0]")");
+    EXPECT_EQ(sim_fault(R"({"devices": {}})"), R"("devices" must be an array)");
 }
 
 TEST(SimDeviceFile, HexFileFaultsNameTheFileAndLine) {
     Scratch s;
     s.put("bad.hex", "# standard page\n00 00 05 02\n# vendor\n58 4D 5\n");
-    EXPECT_EQ(fault_of(R"({"devices": [{"path": "d", "inquiry": {"file": "bad.hex"}}]})", s),
+    EXPECT_EQ(sim_fault(R"({"devices": [{"path": "d", "inquiry": {"file": "bad.hex"}}]})", s),
               R"("devices[0].inquiry.file": "bad.hex" line 4 has an odd number of hex digits in "5")");
-    const std::string missing = fault_of(R"({"devices": [{"path": "d", "inquiry": {"file": "none.hex"}}]})", s);
+    const std::string missing = sim_fault(R"({"devices": [{"path": "d", "inquiry": {"file": "none.hex"}}]})", s);
     EXPECT_EQ(missing.rfind(R"("devices[0].inquiry.file": "none.hex" cannot be opened: )", 0), 0u) << missing;
-}
-
-TEST(SimDeviceFile, FaultAndOpenFaults) {
-    EXPECT_EQ(device_fault(R"("faults": [{"kind": "power_failure"}])"),
-              R"("devices[0].faults[0].kind" must be one of "check_condition", "access_denied", "io_error", )"
-              R"("short_transfer", "timeout", "scsi_status")");
-    EXPECT_EQ(device_fault(R"("faults": [{"kind": "check_condition"}])"), R"("devices[0].faults[0].sense" is missing)");
-    EXPECT_EQ(device_fault(R"("faults": [{"kind": "timeout", "bytes": 3}])"),
-              R"("devices[0].faults[0].bytes" is only for kind "short_transfer")");
-    EXPECT_EQ(device_fault(R"("faults": [{"kind": "timeout", "cdb": ""}])"),
-              R"("devices[0].faults[0].cdb" must hold 1 to 16 bytes)");
-    EXPECT_EQ(device_fault(R"("faults": [{"kind": "timeout", "times": -1}])"),
-              R"("devices[0].faults[0].times" must be an integer from 0 to 4294967295)");
-    EXPECT_EQ(device_fault(R"("open": "busy")"),
-              R"("devices[0].open" must be one of "ok", "not_found", "sharing_violation", "access_denied", )"
-              R"("sharing_violation_then_read_only")");
-}
-
-TEST(SimDeviceFile, StructureFaults) {
-    EXPECT_EQ(device_fault(R"("blocks": {"-1": "00"})"),
-              R"("devices[0].blocks['-1']" must be named by its LBA, a decimal number from 0 to 4294967295)");
-    EXPECT_EQ(device_fault(R"("blocks": {"4294967296": "00"})"),
-              R"("devices[0].blocks['4294967296']" must be named by its LBA, a decimal number from 0 to 4294967295)");
-    EXPECT_EQ(device_fault(R"("vpd": {"80": "00", "080": "00"})"),
-              R"("devices[0].vpd['080']" must be named by a page code of one or two hex digits, 00 to FF)");
-    EXPECT_EQ(device_fault(R"("vpd": {"f6": "00", "F6": "00"})"), R"("devices[0].vpd.f6" names a page given already)");
-    EXPECT_EQ(device_fault(R"("mode_pages": {"3F": "00"})"),
-              R"("devices[0].mode_pages['3F']" must be named by a page code of one or two hex digits, 00 to 3E)");
-    EXPECT_EQ(device_fault(R"("address": {"port": 1, "path_id": 0, "lun": 0})"), R"("devices[0].address.target_id" is missing)");
-    EXPECT_EQ(fault_of(R"({"devices": [{"inquiry": "00"}]})"), R"("devices[0].path" is missing)");
-    EXPECT_EQ(fault_of(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1"}, {"path": "\\\\.\\physicaldrive1"}]})"),
-              R"("devices[1].path" repeats the path of "devices[0]")");
-    EXPECT_EQ(fault_of(R"({"devices": {}})"), R"("devices" must be an array)");
-}
-
-TEST(SimDeviceFile, PersonalityFaults) {
-    const std::string lun = R"("personality": "korvalith_lun", "params": {"array_serial": "000187900456", "director": 1,
-        "port": 0, "blocks": 100, )";
-    EXPECT_EQ(device_fault(lun + R"("microcode": "5567", "device_number": "1000"})"),
-              R"("devices[0].params.device_number" must be at most FFF with microcode 5567)");
-    EXPECT_EQ(device_fault(lun + R"("microcode": "5874", "device_number": "123456"})"),
-              R"("devices[0].params.device_number" must be 1 to 5 hex digits)");
-    EXPECT_EQ(device_fault(lun + R"("microcode": "58x4", "device_number": "1"})"),
-              R"("devices[0].params.microcode" must be four hex digits ("5874"))");
-    EXPECT_EQ(device_fault(lun + R"("microcode": "5874", "device_number": "1", "flags": ["bcv", "gold"]})"),
-              R"("devices[0].params.flags[1]" must be one of "ckd", "bcv", "write_protected", "meta", "rpx_r1", )"
-              R"("rpx_r2", "raid5", "raid6", "mirrored", "fibre", "spoofed", "vraid")");
-    EXPECT_EQ(device_fault(lun + R"("microcode": "5874", "device_number": "1", "ckd_label": "vol1"})"),
-              R"("devices[0].params.ckd_label" must be at most 6 characters from A-Z, 0-9, blank and # @ $ - .)");
-    EXPECT_EQ(device_fault(R"("personality": "generic_disk", "params": {"vendor": "A", "product": "B", "blocks": 1})"),
-              R"("devices[0].params.serial" is missing)");
-    EXPECT_EQ(device_fault(R"("params": {})"), R"("devices[0].params" needs a "personality")");
-    EXPECT_EQ(device_fault(R"("personality": "tape", "params": {})"),
-              R"("devices[0].personality" must be one of "generic_disk", "korvalith_lun")");
 }
 
 }  // namespace

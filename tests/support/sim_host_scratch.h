@@ -1,0 +1,67 @@
+// Test support: simulated host files written to a scratch directory, and the hosts they start or the one-line fault that refuses them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "pds/platform.h"
+
+namespace testsupport {
+
+// A directory of files written for one test (host file, hex files, CDB log), removed afterwards.
+class Scratch {
+public:
+    Scratch() {
+        static std::atomic<int> serial{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("lunscan-sim-" + std::to_string(pds::platform().process_id()) + "-" + std::to_string(++serial));
+        std::filesystem::create_directories(dir_);
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    // Writes `content` to the file `name` and returns its path.
+    std::string put(const std::string& name, const std::string& content) const {
+        std::ofstream(path(name), std::ios::binary) << content;
+        return path(name);
+    }
+
+private:
+    std::filesystem::path dir_;
+};
+
+// The simulated host of `host_file`; a refusal fails the test.
+inline std::unique_ptr<pds::Platform> start_sim(const std::string& host_file) {
+    std::string error;
+    auto sim = pds::make_sim_platform(host_file, error);
+    EXPECT_NE(sim, nullptr) << error;
+    return sim;
+}
+
+// The simulated host whose file holds `json`, written to `scratch`.
+inline std::unique_ptr<pds::Platform> sim_host(const std::string& json, const Scratch& scratch = Scratch()) {
+    return start_sim(scratch.put("host.json", json));
+}
+
+// The fault of a host file that must be refused, after the "simulated host file \"...\": " prefix.
+// The message is one line.
+inline std::string sim_fault(const std::string& json, const Scratch& scratch = Scratch()) {
+    const std::string file = scratch.put("host.json", json);
+    std::string error;
+    EXPECT_EQ(pds::make_sim_platform(file, error), nullptr);
+    const std::string prefix = "simulated host file \"" + file + "\": ";
+    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
+    return error.size() >= prefix.size() ? error.substr(prefix.size()) : error;
+}
+
+}  // namespace testsupport
