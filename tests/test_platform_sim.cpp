@@ -1,5 +1,6 @@
 // Tests of the simulated host provider: host file faults and their messages, pinned host facts, in-process named objects.
 #include "pds/platform.h"
+#include "support/sim_host_scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -10,151 +11,95 @@
 #include <iterator>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// A host file written for one test, removed afterwards.
-class HostFile {
-public:
-    explicit HostFile(const std::string& content, const std::string& name = "host.json") {
-        static std::atomic<int> serial{0};
-        dir_ = fs::temp_directory_path() / ("lunscan-sim-test-" + std::to_string(pds::platform().process_id()) + "-" +
-                                            std::to_string(++serial));
-        fs::create_directories(dir_);
-        path_ = (dir_ / name).string();
-        std::ofstream(path_, std::ios::binary) << content;
-    }
-    ~HostFile() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    fs::path dir_;
-    std::string path_;
-};
-
-std::unique_ptr<pds::Platform> load(const std::string& content) {
-    HostFile file(content);
-    std::string error;
-    auto sim = pds::make_sim_platform(file.path(), error);
-    EXPECT_NE(sim, nullptr) << error;
-    return sim;
-}
-
-// The fault part of the one-line message, after the file prefix (which is checked once below).
-std::string fault_of(const std::string& content) {
-    HostFile file(content);
-    std::string error;
-    auto sim = pds::make_sim_platform(file.path(), error);
-    EXPECT_EQ(sim, nullptr);
-    const std::string prefix = "simulated host file \"" + file.path() + "\": ";
-    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
-    return error.size() >= prefix.size() ? error.substr(prefix.size()) : error;
-}
+using testsupport::sim_fault;
+using testsupport::sim_host;
 
 TEST(SimHostFile, MissingFileIsNamedWithTheSystemReason) {
-    const std::string path = (fs::temp_directory_path() / "lunscan-no-such-host-file.json").string();
+    const std::string path = (std::filesystem::temp_directory_path() / "lunscan-no-such-host-file.json").string();
     std::string error;
     EXPECT_EQ(pds::make_sim_platform(path, error), nullptr);
     EXPECT_EQ(error, "simulated host file \"" + path + "\": cannot be opened: No such file or directory");
 }
 
-TEST(SimHostFile, SyntaxErrorsGiveLineAndColumn) {
-    EXPECT_EQ(fault_of("{\n  \"host\": {\n    \"release\": \"1\",\n  }\n}"),
-              "line 4, column 3: syntax error while parsing object key - unexpected '}'; expected string literal");
-    EXPECT_EQ(fault_of(""), "is empty");
-    EXPECT_EQ(fault_of(" \n\t"), "is empty");
-    // Text after the document is a fault too, not silently ignored.
-    const std::string trailing = fault_of("{\"user\": \"x\"} trailing");
-    EXPECT_EQ(trailing.rfind("line 1, column 17: syntax error", 0), 0u) << trailing;
-}
-
-TEST(SimHostFile, WrongTypesNameTheJsonPath) {
-    EXPECT_EQ(fault_of(R"({"host": {"release": 10}})"), "\"host.release\" must be a string");
-    EXPECT_EQ(fault_of(R"({"host": []})"), "\"host\" must be an object");
-    EXPECT_EQ(fault_of(R"([])"), "the top level must be an object");
-    EXPECT_EQ(fault_of(R"({"user": 0})"), "\"user\" must be a string or null");
-    EXPECT_EQ(fault_of(R"({"environment": {"SDEBUG": 1}})"), "\"environment.SDEBUG\" must be a string or null");
-    EXPECT_EQ(fault_of(R"({"process_id": 0})"), "\"process_id\" must be an integer from 1 to 4294967295");
-    EXPECT_EQ(fault_of(R"({"process_id": 12.0})"), "\"process_id\" must be an integer from 1 to 4294967295");
-    EXPECT_EQ(fault_of(R"({"host": {"os_type": -1}})"), "\"host.os_type\" must be an integer from 0 to 4294967295");
-    EXPECT_EQ(fault_of(R"({"host": {"os_type": "0x123456789"}})"),
-              "\"host.os_type\" must be an integer or \"0x\" and 1 to 8 hex digits");
-    EXPECT_EQ(fault_of(R"({"tools": {"iscsicli -x": {"exit_status": "1"}}})"),
-              "\"tools['iscsicli -x'].exit_status\" must be an integer from -2147483648 to 2147483647");
-    EXPECT_EQ(fault_of(R"({"tools": {"iscsicli": "text"}})"), "\"tools.iscsicli\" must be an object");
-}
-
-TEST(SimHostFile, UnknownAndDuplicateKeysAreRefused) {
-    EXPECT_EQ(fault_of(R"({"hots": {}})"), "unknown key \"hots\"");
-    EXPECT_EQ(fault_of(R"({"host": {"sysnme": "x"}})"), "unknown key \"host.sysnme\"");
-    EXPECT_EQ(fault_of(R"({"tools": {"a": {"status": 1}}})"), "unknown key \"tools.a.status\"");
-    EXPECT_EQ(fault_of(R"({"user": "a", "user": "b"})"), "duplicate key \"user\"");
-    EXPECT_EQ(fault_of(R"({"environment": {"X Y": "1", "X Y": "2"}})"), "duplicate key \"environment['X Y']\"");
-    EXPECT_EQ(fault_of(R"({"devices": [{"path": "d", "inqiury": ""}]})"), "unknown key \"devices[0].inqiury\"");
-    // Comments may stand at the top and inside the fixed-shape objects.
-    EXPECT_NE(load(R"({"comment": "x", "_comment": ["y"], "host": {"comment": 1}})"), nullptr);
-}
-
-TEST(SimHostFile, LengthsAndBytesAreBounded) {
-    EXPECT_EQ(fault_of("{\"host\": {\"nodename\": \"" + std::string(257, 'N') + "\"}}"),
-              "\"host.nodename\" is longer than 256 bytes");
-    EXPECT_NE(load("{\"host\": {\"nodename\": \"" + std::string(256, 'N') + "\"}}"), nullptr);
-    EXPECT_EQ(fault_of(R"({"user": "ro\u0000ot"})"), "\"user\" must not contain a NUL character");
-    EXPECT_EQ(fault_of(R"({"environment": {"A=B": "1"}})"),
-              "environment variable name \"environment['A=B']\" must be 1 to 256 bytes without \"=\" or NUL");
-    EXPECT_EQ(fault_of(R"({"tools": {"": {}}})"),
-              "command line \"tools['']\" must be 1 to 8191 bytes without NUL");
-    // Control bytes in a key never break the message's single line.
-    EXPECT_EQ(fault_of("{\"a\\nb\": 1}"), "unknown key \"['a?b']\"");
-    std::string nested(40, '[');
-    EXPECT_EQ(fault_of("{\"comment\": " + nested + std::string(40, ']') + "}"), "nesting deeper than 32 levels");
-    EXPECT_EQ(fault_of("{\"comment\": \"" + std::string(1u << 20, 'x') + "\"}"), "is larger than 1048576 bytes");
-}
-
-TEST(SimHostFile, ClockMustBeAValidLocalTime) {
+TEST(SimHostFile, FaultsNameTheJsonPathAndTheRule) {
     const std::string shape = "\"clock\" must be a local time \"YYYY-MM-DD hh:mm:ss.mmm\"";
-    EXPECT_EQ(fault_of(R"({"clock": "2026-02-28 23:59:58"})"), shape);
-    EXPECT_EQ(fault_of(R"({"clock": "2026-02-28T23:59:58.123"})"), shape);
-    EXPECT_EQ(fault_of(R"({"clock": 1772323198})"), shape);
     const std::string invalid = "\"clock\" is not a valid date and time from 1970 on";
-    EXPECT_EQ(fault_of(R"({"clock": "2025-02-29 00:00:00.000"})"), invalid);
-    EXPECT_EQ(fault_of(R"({"clock": "2026-13-01 00:00:00.000"})"), invalid);
-    EXPECT_EQ(fault_of(R"({"clock": "2026-01-01 24:00:00.000"})"), invalid);
-    EXPECT_EQ(fault_of(R"({"clock": "1969-12-31 23:59:59.999"})"), invalid);
+    const std::pair<std::string, std::string> cases[] = {
+        // syntax
+        {"{\n  \"host\": {\n    \"release\": \"1\",\n  }\n}",
+         "line 4, column 3: syntax error while parsing object key - unexpected '}'; expected string literal"},
+        {"", "is empty"},
+        {" \n\t", "is empty"},
+        // wrong types
+        {R"({"host": {"release": 10}})", "\"host.release\" must be a string"},
+        {R"({"host": []})", "\"host\" must be an object"},
+        {R"([])", "the top level must be an object"},
+        {R"({"user": 0})", "\"user\" must be a string or null"},
+        {R"({"environment": {"SDEBUG": 1}})", "\"environment.SDEBUG\" must be a string or null"},
+        {R"({"process_id": 0})", "\"process_id\" must be an integer from 1 to 4294967295"},
+        {R"({"process_id": 12.0})", "\"process_id\" must be an integer from 1 to 4294967295"},
+        {R"({"host": {"os_type": -1}})", "\"host.os_type\" must be an integer from 0 to 4294967295"},
+        {R"({"host": {"os_type": "0x123456789"}})",
+         "\"host.os_type\" must be an integer or \"0x\" and 1 to 8 hex digits"},
+        {R"({"tools": {"iscsicli -x": {"exit_status": "1"}}})",
+         "\"tools['iscsicli -x'].exit_status\" must be an integer from -2147483648 to 2147483647"},
+        {R"({"tools": {"iscsicli": "text"}})", "\"tools.iscsicli\" must be an object"},
+        // unknown and duplicate keys
+        {R"({"hots": {}})", "unknown key \"hots\""},
+        {R"({"host": {"sysnme": "x"}})", "unknown key \"host.sysnme\""},
+        {R"({"tools": {"a": {"status": 1}}})", "unknown key \"tools.a.status\""},
+        {R"({"user": "a", "user": "b"})", "duplicate key \"user\""},
+        {R"({"environment": {"X Y": "1", "X Y": "2"}})", "duplicate key \"environment['X Y']\""},
+        {R"({"devices": [{"path": "d", "inqiury": ""}]})", "unknown key \"devices[0].inqiury\""},
+        // lengths and bytes
+        {"{\"host\": {\"nodename\": \"" + std::string(257, 'N') + "\"}}", "\"host.nodename\" is longer than 256 bytes"},
+        {R"({"user": "ro\u0000ot"})", "\"user\" must not contain a NUL character"},
+        {R"({"environment": {"A=B": "1"}})",
+         "environment variable name \"environment['A=B']\" must be 1 to 256 bytes without \"=\" or NUL"},
+        {R"({"tools": {"": {}}})", "command line \"tools['']\" must be 1 to 8191 bytes without NUL"},
+        {"{\"a\\nb\": 1}", "unknown key \"['a?b']\""},  // control bytes never break the single line
+        {"{\"comment\": " + std::string(40, '[') + std::string(40, ']') + "}", "nesting deeper than 32 levels"},
+        {"{\"comment\": \"" + std::string(1u << 20, 'x') + "\"}", "is larger than 1048576 bytes"},
+        // the clock: its shape, then a valid local time
+        {R"({"clock": "2026-02-28 23:59:58"})", shape},
+        {R"({"clock": "2026-02-28T23:59:58.123"})", shape},
+        {R"({"clock": 1772323198})", shape},
+        {R"({"clock": "2025-02-29 00:00:00.000"})", invalid},
+        {R"({"clock": "2026-13-01 00:00:00.000"})", invalid},
+        {R"({"clock": "2026-01-01 24:00:00.000"})", invalid},
+        {R"({"clock": "1969-12-31 23:59:59.999"})", invalid},
+    };
+    for (const auto& [json, expected] : cases) EXPECT_EQ(sim_fault(json), expected) << json.substr(0, 80);
+    // Text after the document is a fault too, not silently ignored.
+    const std::string trailing = sim_fault("{\"user\": \"x\"} trailing");
+    EXPECT_EQ(trailing.rfind("line 1, column 17: syntax error", 0), 0u) << trailing;
+    // Comments may stand at the top and inside the fixed-shape objects; 256 bytes are not too long.
+    EXPECT_NE(sim_host(R"({"comment": "x", "_comment": ["y"], "host": {"comment": 1}})"), nullptr);
+    EXPECT_NE(sim_host("{\"host\": {\"nodename\": \"" + std::string(256, 'N') + "\"}}"), nullptr);
 }
 
 TEST(SimHost, EmptyFileDescribesAPlainWindowsServer) {
-    auto sim = load("{}");
+    auto sim = sim_host("{}");
     ASSERT_NE(sim, nullptr);
     EXPECT_EQ(sim->name(), "sim");
     const pds::HostIdentity id = sim->host_identity();
-    EXPECT_EQ(id.sysname, "Windows_NT");
-    EXPECT_EQ(id.nodename, "SIMHOST");
-    EXPECT_EQ(id.release, "10.0");
-    EXPECT_EQ(id.version, "17763");
-    EXPECT_EQ(id.machine, "AMD64");
-    EXPECT_EQ(id.os_type, 0x00030A00u);
-    EXPECT_EQ(id.os_description, "Windows Server 2019 Standard");
-    EXPECT_EQ(id.os_major, 10u);
-    EXPECT_EQ(id.os_minor, 0u);
+    EXPECT_EQ(std::tie(id.sysname, id.nodename, id.release, id.version, id.machine, id.os_description),
+              std::make_tuple("Windows_NT", "SIMHOST", "10.0", "17763", "AMD64", "Windows Server 2019 Standard"));
+    EXPECT_EQ(std::tie(id.os_type, id.os_major, id.os_minor), std::make_tuple(0x00030A00u, 10u, 0u));
     EXPECT_EQ(sim->user_name(), "Administrator");
 }
 
 TEST(SimHost, DemoHostFileLoads) {
-    std::string error;
-    auto sim = pds::make_sim_platform(LUNSCAN_SOURCE_DIR "/examples/demo-host.json", error);
-    ASSERT_NE(sim, nullptr) << error;
+    auto sim = testsupport::start_sim(LUNSCAN_SOURCE_DIR "/examples/demo-host.json");
+    ASSERT_NE(sim, nullptr);
     const pds::HostIdentity id = sim->host_identity();
-    EXPECT_EQ(id.nodename, "SANHOST01");
-    EXPECT_EQ(id.os_description, "Windows Server 2019 Standard");
-    EXPECT_EQ(id.os_type, 0x00030A00u);
+    EXPECT_EQ(std::tie(id.nodename, id.os_description, id.os_type),
+              std::make_tuple("SANHOST01", "Windows Server 2019 Standard", 0x00030A00u));
     EXPECT_EQ(sim->user_name(), "Administrator");
     EXPECT_EQ(sim->get_env("COMPUTERNAME"), "SANHOST01");
 }
@@ -167,7 +112,7 @@ TEST(SimHost, DocumentedExampleLoads) {
     ASSERT_NE(begin, std::string::npos);
     const auto end = text.find("```", begin + 8);
     ASSERT_NE(end, std::string::npos);
-    auto sim = load(text.substr(begin + 8, end - begin - 8));
+    auto sim = sim_host(text.substr(begin + 8, end - begin - 8));
     ASSERT_NE(sim, nullptr);
     EXPECT_EQ(sim->host_identity().nodename, "SANHOST01");
     EXPECT_EQ(sim->date_text(), "Sat Mar 14 09:26:53 2026");
@@ -180,25 +125,22 @@ TEST(SimHost, DocumentedExampleLoads) {
 }
 
 TEST(SimHost, HostFactsComeFromTheFile) {
-    auto sim = load(R"({
+    auto sim = sim_host(R"({
         "host": {"sysname": "Windows_NT", "nodename": "OLDBOX", "release": "6.1", "version": "7601",
                  "machine": "x86", "os_type": 65537, "os_description": "Windows 7 Professional",
                  "service_pack": "Service Pack 1", "service_pack_major": 1},
         "user": null})");
     ASSERT_NE(sim, nullptr);
     const pds::HostIdentity id = sim->host_identity();
-    EXPECT_EQ(id.nodename, "OLDBOX");
-    EXPECT_EQ(id.machine, "x86");
-    EXPECT_EQ(id.os_type, 65537u);
-    EXPECT_EQ(id.os_major, 6u);  // taken from the release when not given
-    EXPECT_EQ(id.os_minor, 1u);
-    EXPECT_EQ(id.service_pack, "Service Pack 1");
-    EXPECT_EQ(id.service_pack_major, 1u);
+    EXPECT_EQ(std::tie(id.nodename, id.machine, id.service_pack), std::make_tuple("OLDBOX", "x86", "Service Pack 1"));
+    // The major and minor numbers are taken from the release when not given.
+    EXPECT_EQ(std::tie(id.os_type, id.os_major, id.os_minor, id.service_pack_major),
+              std::make_tuple(65537u, 6u, 1u, 1u));
     EXPECT_EQ(sim->user_name(), std::nullopt);  // null: the user cannot be had
 }
 
 TEST(SimHost, EnvironmentIsAnsweredBeforeTheRealOne) {
-    auto sim = load(R"({"environment": {"SDEBUG": "TIME", "PATH": null, "EMPTY": ""}})");
+    auto sim = sim_host(R"({"environment": {"SDEBUG": "TIME", "PATH": null, "EMPTY": ""}})");
     ASSERT_NE(sim, nullptr);
     EXPECT_EQ(sim->get_env("SDEBUG"), "TIME");
     EXPECT_EQ(sim->get_env("EMPTY"), "");
@@ -206,46 +148,39 @@ TEST(SimHost, EnvironmentIsAnsweredBeforeTheRealOne) {
     EXPECT_EQ(sim->get_env("LUNSCAN_SURELY_UNSET_VARIABLE"), std::nullopt);
     EXPECT_EQ(sim->get_env(nullptr), std::nullopt);
     // Without an entry the real environment answers.
-    auto plain = load("{}");
+    auto plain = sim_host("{}");
     ASSERT_NE(plain, nullptr);
     EXPECT_TRUE(plain->get_env("PATH").has_value());
 }
 
 TEST(SimHost, FixedClockAndProcessId) {
-    auto sim = load(R"({"clock": "2024-02-29 07:05:09.042", "process_id": 4242})");
+    auto sim = sim_host(R"({"clock": "2024-02-29 07:05:09.042", "process_id": 4242})");
     ASSERT_NE(sim, nullptr);
     const pds::LocalTime t = sim->local_time();
-    EXPECT_EQ(t.year, 2024);
-    EXPECT_EQ(t.month, 2);
-    EXPECT_EQ(t.day, 29);
-    EXPECT_EQ(t.hour, 7);
-    EXPECT_EQ(t.minute, 5);
-    EXPECT_EQ(t.second, 9);
-    EXPECT_EQ(t.millisecond, 42);
-    EXPECT_EQ(t.weekday, 4);   // a Thursday
-    EXPECT_EQ(t.yearday, 59);  // 31 days of January and 28 of February before it
+    // A Thursday; 31 days of January and 28 of February before it.
+    EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond, t.weekday, t.yearday),
+              std::make_tuple(2024, 2, 29, 7, 5, 9, 42, 4, 59));
     EXPECT_EQ(sim->date_text(), "Thu Feb 29 07:05:09 2024");
     // 19782 days from 1970-01-01 to 2024-02-29, then 7 h 5 min 9 s.
     EXPECT_EQ(sim->epoch_seconds(), 19782LL * 86400 + 7 * 3600 + 5 * 60 + 9);
     EXPECT_EQ(sim->process_id(), 4242u);
     EXPECT_EQ(sim->local_time().millisecond, 42);  // the clock stands still
 
-    auto two_digit_day = load(R"({"clock": "1999-12-31 23:59:59.999"})");
+    auto two_digit_day = sim_host(R"({"clock": "1999-12-31 23:59:59.999"})");
     ASSERT_NE(two_digit_day, nullptr);
     EXPECT_EQ(two_digit_day->date_text(), "Fri Dec 31 23:59:59 1999");
 }
 
 TEST(SimHost, UnpinnedClockAndProcessComeFromTheRealHost) {
-    auto sim = load("{}");
+    auto sim = sim_host("{}");
     ASSERT_NE(sim, nullptr);
-    auto real = pds::make_real_platform();
-    EXPECT_EQ(sim->process_id(), real->process_id());
+    EXPECT_EQ(sim->process_id(), pds::make_real_platform()->process_id());
     EXPECT_GE(sim->local_time().year, 2024);
     EXPECT_EQ(sim->date_text().size(), 24u);
 }
 
 TEST(SimHost, ToolsAnswerOnlyListedCommandLines) {
-    auto sim = load(R"({"tools": {
+    auto sim = sim_host(R"({"tools": {
         "iscsicli": {"output": "[iqn.1991-05.com.microsoft:sanhost01] Enter command\n", "exit_status": 0},
         "failing tool": {"exit_status": 3},
         "silent": {}}})");
@@ -268,16 +203,12 @@ TEST(SimHost, ToolsAnswerOnlyListedCommandLines) {
 
 class SimObjects : public ::testing::Test {
 protected:
-    void SetUp() override {
-        sim_ = load("{}");
-        ASSERT_NE(sim_, nullptr);
-    }
-    std::unique_ptr<pds::Platform> sim_;
+    void SetUp() override { ASSERT_NE(sim_, nullptr); }
+    std::unique_ptr<pds::Platform> sim_ = sim_host("{}");
 };
 
 TEST_F(SimObjects, SharedMemoryIsZeroedAtCreationAndSharedByName) {
-    std::unique_ptr<pds::SharedMemory> first;
-    std::unique_ptr<pds::SharedMemory> second;
+    std::unique_ptr<pds::SharedMemory> first, second, other;
     bool created = false;
     ASSERT_EQ(sim_->open_shared_memory("SimTestCounter", 64, first, created), 0u);
     EXPECT_TRUE(created);
@@ -292,7 +223,6 @@ TEST_F(SimObjects, SharedMemoryIsZeroedAtCreationAndSharedByName) {
     EXPECT_EQ(second->size(), 4u);
 
     // Another name is another object.
-    std::unique_ptr<pds::SharedMemory> other;
     ASSERT_EQ(sim_->open_shared_memory("SimTestOther", 4, other, created), 0u);
     EXPECT_TRUE(created);
 
@@ -314,8 +244,7 @@ TEST_F(SimObjects, SharedMemoryIsZeroedAtCreationAndSharedByName) {
 }
 
 TEST_F(SimObjects, NamedMutexExcludesOtherThreadsAndLetsItsOwnerReenter) {
-    std::unique_ptr<pds::NamedMutex> mine;
-    std::unique_ptr<pds::NamedMutex> theirs;
+    std::unique_ptr<pds::NamedMutex> mine, theirs;
     ASSERT_EQ(sim_->open_named_mutex("SimTestMutex", mine), 0u);
     ASSERT_EQ(sim_->open_named_mutex("SimTestMutex", theirs), 0u);
     ASSERT_EQ(mine->lock(), 0u);
