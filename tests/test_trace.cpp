@@ -56,10 +56,17 @@ TEST(TraceSettings, TimeAloneMeansLevelOneAllCategoriesAndTime) {
         << out;
 }
 
-TEST(TraceSettings, FileNullAloneLeavesTraceOffOnStandardOutput) {
+TEST(TraceSettings, FileNullAloneOrTriggerAloneTracesNothing) {
+    // NULL leaves the trace off on standard output; a trigger arms the mask and nothing else.
+    const std::pair<std::string, std::string> cases[] = {
+        {"SDEBUG_FILE=NULL", "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n"},
+        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry",
+         "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n"},
+        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1",
+         "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n"},
+    };
     ScratchDir dir;
-    EXPECT_EQ(run_child(dir, "SDEBUG_FILE=NULL settings"),
-              "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n");
+    for (const auto& [setting, expected] : cases) EXPECT_EQ(run_child(dir, setting + " settings"), expected);
 }
 
 TEST(TraceSettings, KeywordsAreCaseSensitiveAndBadOnesSkipped) {
@@ -88,14 +95,6 @@ TEST(TraceSettings, DebuggerKeywordEchoesEveryStep) {
         "Enter: SIL_init\n";
     EXPECT_EQ(out.substr(0, expected_start.size()), expected_start) << out;
     EXPECT_NE(out.find("verbosity=0x000FFFF1 "), std::string::npos);
-}
-
-TEST(TraceSettings, TriggerAloneArmsMaskButTracesNothing) {
-    ScratchDir dir;
-    EXPECT_EQ(run_child(dir, "SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry settings"),
-              "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n");
-    EXPECT_EQ(run_child(dir, "SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1 settings"),
-              "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n");
 }
 
 // ---- lines ---------------------------------------------------------------------------------------
@@ -128,41 +127,27 @@ TEST(TraceLines, TriggerTracesOnlyInsideTheNamedFunction) {
     EXPECT_NE(out.find("--- end ---\nverbosity=0x00000000\n"), std::string::npos) << out;
 }
 
-TEST(TraceLines, ErrorLinesIgnoreCategoriesAndCarryDateAndPosition) {
-    ScratchDir dir;
-    const LinesRun run = run_lines(dir, "CDB");
-    const std::string expected = "Error: disk on fire <" + kDate + "> File:probe.cpp Line:77\n" +
-                                 "Error: sys error <" + kDate + "> File:probe.cpp Line:79\n" +
-                                 "Debug: with pid <" + run.pid + ">\n" +
-                                 "Debug: cdb line\n" +
-                                 "Debug: from thread\n";
-    EXPECT_TRUE(std::regex_match(run.body, std::regex(expected))) << run.body;
-}
-
-TEST(TraceLines, TimeMovesTheDateIntoTheLinePrefix) {
-    ScratchDir dir;
-    const LinesRun run = run_lines(dir, "CDB:TIME");
-    const std::string stamp = "<" + kStamp + "> ";
-    const std::string expected = stamp + "Error: disk on fire File:probe.cpp Line:77\n" +
-                                 stamp + "Error: sys error File:probe.cpp Line:79\n" +
-                                 stamp + "Debug: with pid <" + run.pid + ">\n" +
-                                 stamp + "Debug: cdb line\n" +
-                                 stamp + "Debug: from thread\n";
-    EXPECT_TRUE(std::regex_match(run.body, std::regex(expected))) << run.body;
-}
-
-TEST(TraceLines, PidKeywordPrefixesProcessAndThreadNumber) {
-    ScratchDir dir;
-    const LinesRun run = run_lines(dir, "CDB:PID");
-    const std::string& pid = run.pid;
-    const std::vector<std::string> lines = split_lines(run.body);
-    ASSERT_EQ(lines.size(), 5u) << run.body;
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex("<" + pid + "> Error: disk on fire <" + kDate +
-                                                      "> File:probe.cpp Line:77")))
-        << lines[0];
-    EXPECT_EQ(lines[2], "<" + pid + "> Debug: with pid");
-    EXPECT_EQ(lines[3], "<" + pid + "> Debug: cdb line");
-    EXPECT_EQ(lines[4], "<" + pid + ".1> Debug: from thread");
+TEST(TraceLines, ErrorLinesIgnoreCategoriesAndCarryDatePositionTimeAndPid) {
+    // Each line: the prefix, the message, the date on error lines unless TIME moved it into the
+    // prefix, the position; "PID" stands for the child's process id.
+    struct Case { const char* sdebug; std::string prefix, date, pid_suffix, thread_prefix; };
+    const Case cases[] = {
+        {"CDB", "", " <" + kDate + ">", " <PID>", ""},
+        {"CDB:TIME", "<" + kStamp + "> ", "", " <PID>", "<" + kStamp + "> "},
+        {"CDB:PID", "<PID> ", " <" + kDate + ">", "", "<PID\\.1> "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sdebug);
+        ScratchDir dir;
+        const LinesRun run = run_lines(dir, c.sdebug);
+        std::string expected = c.prefix + "Error: disk on fire" + c.date + " File:probe.cpp Line:77\n" +
+                               c.prefix + "Error: sys error" + c.date + " File:probe.cpp Line:79\n" +
+                               c.prefix + "Debug: with pid" + c.pid_suffix + "\n" +
+                               c.prefix + "Debug: cdb line\n" +
+                               c.thread_prefix + "Debug: from thread\n";
+        for (std::size_t at; (at = expected.find("PID")) != std::string::npos;) expected.replace(at, 3, run.pid);
+        EXPECT_TRUE(std::regex_match(run.body, std::regex(expected))) << run.body;
+    }
 }
 
 TEST(TraceLines, LongLinesWrapAtEightyColumnsWhenAsked) {
@@ -283,15 +268,6 @@ TEST_F(TraceInProcess, HexDumpRefusesMissingDataAndStaysQuietWhenNotTracing) {
     sil_set_verbosity(SIL_VERBOSITY_DBG_LOG);
     EXPECT_EQ(sil_hex_dump_if_tracing(0, kDumpData, 0, nullptr, nullptr), 0);
     EXPECT_EQ(written(), kDumpHeader + "\n");
-}
-
-TEST_F(TraceInProcess, TimeTexts) {
-    char stamp[41];
-    char date[41];
-    sil_timestamp(stamp);
-    sil_date_text(date);
-    EXPECT_TRUE(std::regex_match(stamp, std::regex(kStamp))) << stamp;
-    EXPECT_TRUE(std::regex_match(date, std::regex(kDate))) << date;
 }
 
 // ---- trace files ---------------------------------------------------------------------------------
