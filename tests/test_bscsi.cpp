@@ -29,7 +29,17 @@ protected:
         dev->isOpen = 1;
         dev->fid = FakeScsiPlatform::kHandle;
     }
-    void TearDown() override { free_device(dev); }
+    // The mode page reads switch the data dump on for the process: off again for the next test.
+    void TearDown() override {
+        free_device(dev);
+        sil_set_verbosity(0);
+    }
+    // A new open record, and a device that has seen nothing yet.
+    void start_again() {
+        TearDown();
+        dev = new T_SIL_DEVICE{};
+        SetUp();
+    }
 
     // The device answers the standard INQUIRY with `standard` and the other commands through `more`.
     void answer(const ByteImage& standard, FakeScsiPlatform::Responder more = nullptr) {
@@ -82,35 +92,27 @@ TEST_F(DeviceTest, InquiryIsTriedTwice) {
 }
 
 TEST_F(DeviceTest, FailedInquiryLeavesNoData) {
-    EXPECT_EQ(SIL_Inquiry(dev, nullptr), -5);
-    EXPECT_EQ(fake->sent(0x12).size(), 2u);
-    EXPECT_EQ(dev->inquiry, 2u);
-    EXPECT_EQ(dev->inquiry_data, nullptr);
-}
-
-TEST_F(DeviceTest, UnsupportedLunQualifiers) {
-    for (std::uint8_t byte0 : {0x7F, 0x3F}) {
-        SCOPED_TRACE(byte0);
-        ByteImage image = plain_disk();
-        image.byte(0, byte0);
-        answer(image);
-        EXPECT_EQ(SIL_Inquiry(dev, nullptr), -7);
+    struct Case { const char* what; int byte0; bool open; std::int32_t rc; std::size_t sent; };
+    const Case cases[] = {
+        {"no answer: asked twice", -1, true, -5, 2},
+        {"LUN not supported: qualifier 3, no device type", 0x7F, true, -7, 1},
+        {"LUN not supported: qualifier 1, no device type", 0x3F, true, -7, 1},
+        {"not open", 0x00, false, -1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start_again();
+        dev->isOpen = c.open ? 1 : 0;
+        if (c.byte0 >= 0) answer(plain_disk().byte(0, static_cast<std::uint8_t>(c.byte0)));
+        EXPECT_EQ(SIL_Inquiry(dev, nullptr), c.rc);
+        EXPECT_EQ(fake->sent(0x12).size(), c.sent);
         EXPECT_EQ(dev->inquiry, 2u);
         EXPECT_EQ(dev->inquiry_data, nullptr);
     }
-    ByteImage no_device_type = plain_disk();
-    no_device_type.byte(0, 0x1F);  // qualifier 0: the LUN is there
-    answer(no_device_type);
-    EXPECT_EQ(SIL_Inquiry(dev, nullptr), 0);
-}
-
-TEST_F(DeviceTest, InquiryNeedsAnOpenDevice) {
     EXPECT_EQ(SIL_Inquiry(nullptr, nullptr), -105);
-    dev->isOpen = 0;
-    answer(plain_disk());
-    EXPECT_EQ(SIL_Inquiry(dev, nullptr), -1);
-    EXPECT_EQ(dev->inquiry, 2u);
-    EXPECT_TRUE(fake->commands.empty());
+    start_again();
+    answer(plain_disk().byte(0, 0x1F));  // qualifier 0: the LUN is there
+    EXPECT_EQ(SIL_Inquiry(dev, nullptr), 0);
 }
 
 TEST_F(DeviceTest, ValidDataIsReadAgainOnlyOnRequest) {
@@ -289,41 +291,31 @@ Bytes drav_reply(std::string_view name, bool more = false, std::uint32_t declare
     return reply;
 }
 
-TEST(DravNameWalk, GoodReply) {
-    std::string name;
-    Bytes reply = drav_reply("LUN_A");
-    reply.resize(8192, 0);  // the buffer past the reply is not data
-    ASSERT_EQ(drav_nice_name_walk(reply, kLunWwn, name), 0);
-    EXPECT_EQ(name, "LUN_A");
-}
-
-TEST(DravNameWalk, RejectsMalformedReplies) {
+TEST(DravNameWalk, GoodRepliesAndMalformedOnes) {
     const auto walk = [](Bytes reply) {
         std::string name;
-        return drav_nice_name_walk(reply, kLunWwn, name);
+        const std::int32_t rc = drav_nice_name_walk(reply, kLunWwn, name);
+        return rc == 0 ? name : "rc " + std::to_string(rc);
     };
-    Bytes r;
-    r = drav_reply("LUN_A"); r[1] = 37;                 EXPECT_EQ(walk(r), -1) << "header tag";
-    r = drav_reply("LUN_A"); r[2] = 7;                  EXPECT_EQ(walk(r), -1) << "header length";
-    r = drav_reply("LUN_A"); r[4] = 0x02;               EXPECT_EQ(walk(r), -1) << "not our request echoed";
-    r = drav_reply("LUN_A"); r[10] = 48;                EXPECT_EQ(walk(r), -1) << "list tag";
-    r = drav_reply("LUN_A"); r[9] = 0x00;               EXPECT_EQ(walk(r), -1) << "constructed bit missing";
-    r = drav_reply("LUN_A"); r[11] += 1;                EXPECT_EQ(walk(r), -1) << "list past the end";
-    r = drav_reply("LUN_A"); r[11] -= 1;                EXPECT_EQ(walk(r), -1) << "list short of the end";
-    r = drav_reply("LUN_A"); r[12 + 19 + 1] = 69;       EXPECT_EQ(walk(r), -1) << "name tag";
-    r = drav_reply("LUN_A"); r[12 + 19 + 2] = 6;        EXPECT_EQ(walk(r), -1) << "name past the end";
-    r = drav_reply("LUN_A", true);                      EXPECT_EQ(walk(r), -1) << "more to come";
-    r = drav_reply("LUN_A", false, 200);                EXPECT_EQ(walk(r), -1) << "declared size past the buffer";
-    r = drav_reply("LUN_A"); r[12 + 3] ^= 0xFF;         EXPECT_EQ(walk(r), -1) << "WWN not found";
-    EXPECT_EQ(walk(drav_reply(std::string(65, 'n'))), -1) << "name of 65";
-    EXPECT_EQ(walk(Bytes{}), -1);
-    EXPECT_EQ(walk(Bytes{0x00}), -1);
-}
-
-TEST(DravNameWalk, SixtyFourCharacterNameIsTheLongest) {
-    std::string name;
-    ASSERT_EQ(drav_nice_name_walk(drav_reply(std::string(64, 'n')), kLunWwn, name), 0);
-    EXPECT_EQ(name, std::string(64, 'n'));
+    Bytes r = drav_reply("LUN_A");
+    r.resize(8192, 0);  // the buffer past the reply is not data
+    EXPECT_EQ(walk(r), "LUN_A");
+    EXPECT_EQ(walk(drav_reply(std::string(64, 'n'))), std::string(64, 'n')) << "64 characters is the longest name";
+    r = drav_reply("LUN_A"); r[1] = 37;                 EXPECT_EQ(walk(r), "rc -1") << "header tag";
+    r = drav_reply("LUN_A"); r[2] = 7;                  EXPECT_EQ(walk(r), "rc -1") << "header length";
+    r = drav_reply("LUN_A"); r[4] = 0x02;               EXPECT_EQ(walk(r), "rc -1") << "not our request echoed";
+    r = drav_reply("LUN_A"); r[10] = 48;                EXPECT_EQ(walk(r), "rc -1") << "list tag";
+    r = drav_reply("LUN_A"); r[9] = 0x00;               EXPECT_EQ(walk(r), "rc -1") << "constructed bit missing";
+    r = drav_reply("LUN_A"); r[11] += 1;                EXPECT_EQ(walk(r), "rc -1") << "list past the end";
+    r = drav_reply("LUN_A"); r[11] -= 1;                EXPECT_EQ(walk(r), "rc -1") << "list short of the end";
+    r = drav_reply("LUN_A"); r[12 + 19 + 1] = 69;       EXPECT_EQ(walk(r), "rc -1") << "name tag";
+    r = drav_reply("LUN_A"); r[12 + 19 + 2] = 6;        EXPECT_EQ(walk(r), "rc -1") << "name past the end";
+    r = drav_reply("LUN_A", true);                      EXPECT_EQ(walk(r), "rc -1") << "more to come";
+    r = drav_reply("LUN_A", false, 200);                EXPECT_EQ(walk(r), "rc -1") << "declared size past the buffer";
+    r = drav_reply("LUN_A"); r[12 + 3] ^= 0xFF;         EXPECT_EQ(walk(r), "rc -1") << "WWN not found";
+    EXPECT_EQ(walk(drav_reply(std::string(65, 'n'))), "rc -1") << "name of 65";
+    EXPECT_EQ(walk(Bytes{}), "rc -1");
+    EXPECT_EQ(walk(Bytes{0x00}), "rc -1");
 }
 
 TEST(DravNameWalk, WideTagsAndLengths) {
@@ -400,40 +392,35 @@ FakeScsiPlatform::Responder capacity(Bytes rc10, Bytes rc16 = {}) {
     };
 }
 
-TEST_F(DeviceTest, ReadCapacity10) {
-    fake->responder = capacity({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00});
-    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
-    EXPECT_EQ(dev->cap_state, 1u);
-    EXPECT_EQ(dev->num_blocks, 0x20000u);
-    EXPECT_EQ(dev->block_size, 512u);
-    EXPECT_EQ(dev->cap, 65536u);
-    EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10),
-              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
-    ASSERT_EQ(fake->commands.size(), 1u);
-    EXPECT_EQ(fake->commands[0].cdb, (Bytes{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(dev->ext_read_cap_ok, 1);
-}
-
-TEST_F(DeviceTest, LargeDeviceUsesReadCapacity16) {
-    fake->responder = capacity({0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00},
-                               {0x00, 0x00, 0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00});
-    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
-    const auto sent = fake->sent(0x9E);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].cdb, (Bytes{0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0}));
-    EXPECT_EQ(dev->num_blocks, 0x140000000u);
-    EXPECT_EQ(dev->block_size, 512u);
-    EXPECT_EQ(dev->cap, 0xA0000000u);
-    EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10),
-              (Bytes{0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-}
-
-TEST_F(DeviceTest, EmptyLunHasNoBlocks) {
-    fake->responder = capacity({0, 0, 0, 0, 0x00, 0x00, 0x02, 0x00});
-    ASSERT_EQ(SIL_ReadCapacity(dev), 0);
-    EXPECT_EQ(dev->num_blocks, 0u);
-    EXPECT_EQ(dev->cap, 0u);
-    EXPECT_EQ(dev->cap_state, 1u);
+TEST_F(DeviceTest, CapacityFromReadCapacity10Or16) {
+    struct Case { const char* what; Bytes rc10, rc16; std::uint64_t blocks; std::uint32_t cap; Bytes kept_data; };
+    const Case cases[] = {
+        {"READ CAPACITY(10)", {0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}, {}, 0x20000, 65536,
+         {0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}},
+        {"a large device: READ CAPACITY(16)", {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00},
+         {0x00, 0x00, 0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}, 0x140000000, 0xA0000000,
+         {0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}},
+        {"an empty LUN has no blocks", {0, 0, 0, 0, 0x00, 0x00, 0x02, 0x00}, {}, 0, 0,
+         {0, 0, 0, 0, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start_again();
+        fake->responder = capacity(c.rc10, c.rc16);
+        ASSERT_EQ(SIL_ReadCapacity(dev), 0);
+        EXPECT_EQ(dev->cap_state, 1u);
+        EXPECT_EQ(dev->num_blocks, c.blocks);
+        EXPECT_EQ(dev->block_size, 512u);
+        EXPECT_EQ(dev->cap, c.cap);
+        EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10), c.kept_data);
+        EXPECT_EQ(dev->ext_read_cap_ok, 1);
+        const auto sent = fake->commands;
+        ASSERT_EQ(sent.size(), c.rc16.empty() ? 1u : 2u);
+        EXPECT_EQ(sent[0].cdb, (Bytes{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+        if (!c.rc16.empty()) {
+            EXPECT_EQ(sent[1].cdb, (Bytes{0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0}));
+        }
+    }
 }
 
 TEST_F(DeviceTest, FailedCapacityKeepsEarlierFields) {
@@ -523,7 +510,6 @@ TEST_F(DeviceTest, GeometryFromPagesFourAndThree) {
     EXPECT_EQ(sent[0].cdb, (Bytes{0x1A, 0x00, 0xC4, 0x00, 0xFF, 0x00}));
     EXPECT_EQ(sent[1].cdb, (Bytes{0x1A, 0x00, 0xC3, 0x00, 0xFF, 0x00}));
     EXPECT_EQ(sent[0].timeout, 30u);
-    sil_set_verbosity(0);  // the mode page read switched the data dump on
 }
 
 TEST_F(DeviceTest, GeometryResultIsPageThrees) {
@@ -535,7 +521,6 @@ TEST_F(DeviceTest, GeometryResultIsPageThrees) {
     EXPECT_EQ(dev->cylinders, 0u);
     EXPECT_EQ(dev->sectors_per_track, 0u);
     EXPECT_EQ(fake->sent(0x1A).size(), 2u);
-    sil_set_verbosity(0);
 }
 
 TEST_F(DeviceTest, ModePageCopiesThePageEvenOnMismatch) {
@@ -550,19 +535,11 @@ TEST_F(DeviceTest, ModePageCopiesThePageEvenOnMismatch) {
     EXPECT_EQ(buffer[3], 0x00);
     EXPECT_EQ(buffer[4], 0xEE);  // 16 - 12 bytes, no more
     EXPECT_EQ(get_mode_page(dev, 4, nullptr, 16), -105);
-    sil_set_verbosity(0);
 }
 
 // ---- NAS label -----------------------------------------------------------------------------------------
 
-Bytes labelled_sector() {
-    Bytes sector(512, 0);
-    sector[0] = 0x4C;
-    std::memcpy(sector.data() + 20, "XMV Vantrel", 11);
-    sector[319] = 0x99;
-    sector[320] = 0x77;
-    return sector;
-}
+Bytes labelled_sector() { return ByteImage(512).byte(0, 0x4C).text(20, "XMV Vantrel").bytes(319, {0x99, 0x77}).data(); }
 
 std::uint32_t lba_of(const Bytes& cdb) { return (cdb[2] << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]; }
 
@@ -619,21 +596,16 @@ TEST_F(DeviceTest, EvpdPageIsClearedAndAskedForAtMost255Bytes) {
 }
 
 TEST_F(DeviceTest, KorvalithVendorPageHeaderWhileTracing) {
-    Bytes page(144, 0);
-    page[1] = 0xC0;
-    page[3] = 0x40;
-    page[5] = 0x12; page[6] = 0x31; page[7] = 0x99;
-    page[8] = 0x34; page[9] = 0x12;
-    page[10] = 0x78; page[11] = 0x56;
-    page[12] = 0x04; page[13] = 0x03; page[14] = 0x02; page[15] = 0x01;
-    fake->responder = [page](const Bytes&) { return ScsiAnswer{true, page}; };
+    // Date 12-31-99, revision 0x1234, level 0x5678 and type 0x01020304, stored little-endian.
+    ByteImage page(144);
+    page.bytes(1, {0xC0, 0x00, 0x40}).bytes(5, {0x12, 0x31, 0x99, 0x34, 0x12, 0x78, 0x56, 0x04, 0x03, 0x02, 0x01});
+    fake->responder = [page](const Bytes&) { return ScsiAnswer{true, page.data()}; };
     Bytes buffer(144, 0);
     buffer[1] = 0xC0;
     sil_set_verbosity(0x1);
     testing::internal::CaptureStdout();
     const std::int32_t rc = GetKorvalithEVPDPage(dev, nullptr, buffer.data(), nullptr, 1, 0);
     const std::string out = testing::internal::GetCapturedStdout();
-    sil_set_verbosity(0);
     ASSERT_EQ(rc, 0);
     const std::string dashes(77, '-');
     const std::string expected = dashes + "\n EVPD STANDARD HEADER: \n" + dashes +

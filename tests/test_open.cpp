@@ -1,0 +1,492 @@
+// Device open and close at the library's level, on a simulated host: raw opens, locks, RAD, service processors, closes.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <span>
+#include <string>
+#include <thread>
+
+#include <pds/platform.h>
+#include <pds/platform_testing.h>
+
+#include "sildevice.h"
+#include "sildopen.h"
+#include "sildopen_host.h"
+#include "sildopen_sp.h"
+#include "silinitl.h"
+#include "silinqut.h"
+#include "silkorinq.h"
+
+namespace {
+
+std::string data_dir() {
+    const char* over = std::getenv("LUNSCAN_DEV_DATA");
+    return over != nullptr && *over != '\0' ? over : LUNSCAN_DEV_DATA;
+}
+
+// The simulated host of open-host.json, installed once for the process, with the library started.
+void start_on_simulated_host() {
+    static const bool started = [] {
+        std::string error;
+        std::unique_ptr<pds::Platform> sim = pds::make_sim_platform(data_dir() + "/open-host.json", error);
+        if (sim == nullptr) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::abort();
+        }
+        pds::install_platform_for_tests(std::move(sim));
+        return SIL_init(0, 0, SIL_LIBRARY_VERSION, "open tests", "sim", "today") == 0;
+    }();
+    ASSERT_TRUE(started);
+}
+
+class OpenTest : public ::testing::Test {
+protected:
+    void SetUp() override { start_on_simulated_host(); }
+};
+
+const char* const kRadDisk = "\\\\.\\PHYSICALDRIVE1";     // high-end array RAD LUN, last LBA 0x100000
+const char* const kPlainDisk = "\\\\.\\PHYSICALDRIVE2";   // no SCSI address
+const char* const kNoLun = "\\\\.\\PHYSICALDRIVE3";       // qualifier 3, type 0x1F
+const char* const kRefusing = "\\\\.\\PHYSICALDRIVE8";    // every open fails with 5
+const char* const kHeldDisk = "\\\\.\\PHYSICALDRIVE9";    // another process holds it for writing
+
+// Whether another thread can take the device's host-wide lock at once.
+bool lock_is_free(const char* device_name) {
+    bool free = false;
+    std::thread other([&] {
+        std::unique_ptr<pds::NamedMutex> mutex;
+        if (pds::platform().open_named_mutex(sil_device_lock_name(device_name), mutex) != 0) return;
+        free = mutex->lock(0) == 0;
+        if (free) mutex->unlock();
+    });
+    other.join();
+    return free;
+}
+
+// A record as the device list hands it to the open: zero-filled, with its name.
+std::unique_ptr<T_SIL_DEVICE, decltype(&SIL_closeAndFreeDevice)> named_record(const char* name) {
+    auto* device = new T_SIL_DEVICE{};
+    sil_copy_text(device->name, name);
+    return {device, &SIL_closeAndFreeDevice};
+}
+
+std::span<const std::uint8_t> page_bytes(const T_SIL_DEVICE& device) { return kor_inq_bytes(device.inquiry_data); }
+
+// ---- openRawDevice and T_SIL_OPEN_INFO -------------------------------------------------------------
+
+TEST_F(OpenTest, RawOpenReportsCapacityAndCopiesTheInquiryPage) {
+    std::array<unsigned char, SIL_OPEN_INFO_INQUIRY_BYTES> buffer;
+    buffer.fill(0xAA);
+    T_SIL_OPEN_INFO info{};
+    info.perform_inquiry = 1;
+    info.inquiry_buffer = buffer.data();
+    info.exec_status = 99;
+    T_SIL_DEVICE* device = openRawDevice(kRadDisk, 0, &info, 7);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->trace_ctx, 7u);
+    EXPECT_EQ(info.max_lba, 0x100001u);  // num_blocks: last LBA 0x100000 + 1
+    EXPECT_EQ(info.block_size, 512u);
+    EXPECT_EQ(info.exec_status, 0u);
+    EXPECT_EQ(std::memcmp(buffer.data() + 8, "XMV", 3), 0);
+    // the identification rewrote the revision with the level of bytes 88-89
+    EXPECT_EQ(std::memcmp(buffer.data() + 32, "5876", 4), 0);
+    EXPECT_EQ(buffer[76], 0x00);
+    EXPECT_EQ(buffer[128], 0x34);
+    // the page has 216 bytes; the rest of the 220 reads as zero
+    EXPECT_EQ(buffer[216] | buffer[217] | buffer[218] | buffer[219], 0);
+    EXPECT_EQ(closeRawDevice(device), 0);
+}
+
+TEST_F(OpenTest, RawOpenWithoutInquiryRequestLeavesTheBufferAlone) {
+    std::array<unsigned char, SIL_OPEN_INFO_INQUIRY_BYTES> buffer;
+    buffer.fill(0xAA);
+    T_SIL_OPEN_INFO info{};
+    info.inquiry_buffer = buffer.data();
+    T_SIL_DEVICE* device = openRawDevice(kRadDisk, 0x10, &info, 0);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(buffer[0], 0xAA);
+    EXPECT_EQ(buffer[219], 0xAA);
+    EXPECT_EQ(closeRawDevice(device), 0);
+}
+
+TEST_F(OpenTest, FailedRawOpenReturnsNullWithStatusAndError) {
+    T_SIL_OPEN_INFO refused{};
+    EXPECT_EQ(openRawDevice(kRefusing, 0, &refused, 0), nullptr);
+    EXPECT_EQ(refused.SIL_return_code, -1);
+    EXPECT_EQ(refused.SIL_errno, 5u);
+
+    // A device that does not exist leaves no error behind.
+    T_SIL_OPEN_INFO missing{};
+    EXPECT_EQ(openRawDevice("\\\\.\\PHYSICALDRIVE77", 0, &missing, 0), nullptr);
+    EXPECT_EQ(missing.SIL_return_code, -1);
+    EXPECT_EQ(missing.SIL_errno, 0u);
+
+    T_SIL_OPEN_INFO no_lun{};
+    EXPECT_EQ(openRawDevice(kNoLun, 0, &no_lun, 0), nullptr);
+    EXPECT_EQ(no_lun.SIL_return_code, -7);
+}
+
+TEST_F(OpenTest, CallerSuppliedAddressAndThrottleReachTheRecord) {
+    T_SIL_OPEN_INFO info{};
+    info.user_supplied_nexus_f = 1;
+    info.controller = 1;
+    info.target = 2;
+    info.lun = 3;
+    info.use_throttle_if_available = 1;
+    info.skip_readcap = 1;
+    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->btl_valid, 7);
+    EXPECT_EQ(device->bus, 1);
+    EXPECT_EQ(device->tid, 2);
+    EXPECT_EQ(device->lun, 3);
+    EXPECT_EQ(device->use_throttle_if_available, 1);
+    EXPECT_EQ(device->inquiry, 1u);
+    EXPECT_EQ(device->cap_state, 0u);
+    EXPECT_EQ(info.max_lba, 0u);
+    EXPECT_EQ(closeRawDevice(device), 0);
+}
+
+// ---- the host-wide device lock ---------------------------------------------------------------------
+
+TEST_F(OpenTest, LockHeldOnlyDuringTheOpenIsGivenBackOnSuccessAndOnFailure) {
+    T_SIL_OPEN_INFO info{};
+    info.perform_lock_operation = 2;
+    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(lock_is_free(kPlainDisk));
+    EXPECT_EQ(closeRawDevice(device), 0);
+
+    T_SIL_OPEN_INFO failing{};
+    failing.perform_lock_operation = 2;
+    EXPECT_EQ(openRawDevice(kNoLun, 0, &failing, 0), nullptr);
+    EXPECT_TRUE(lock_is_free(kNoLun));
+}
+
+TEST_F(OpenTest, LockForTheDevicesLifeIsKeptUntilTheClose) {
+    T_SIL_OPEN_INFO info{};
+    info.perform_lock_operation = 1;
+    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(lock_is_free(kPlainDisk));
+    EXPECT_EQ(closeRawDevice(device), 0);
+    EXPECT_TRUE(lock_is_free(kPlainDisk));
+
+    // A failed open gives it back at once.
+    T_SIL_OPEN_INFO failing{};
+    failing.perform_lock_operation = 1;
+    EXPECT_EQ(openRawDevice(kRefusing, 0, &failing, 0), nullptr);
+    EXPECT_TRUE(lock_is_free(kRefusing));
+}
+
+TEST(DeviceLockName, DistinctNamesNeverShareALock) {
+    EXPECT_EQ(sil_device_lock_name("\\\\.\\PHYSICALDRIVE1"), "KorvDevLock__5C_5C_2E_5CPHYSICALDRIVE1");
+    EXPECT_NE(sil_device_lock_name("a_b"), sil_device_lock_name("a/b"));
+    EXPECT_NE(sil_device_lock_name("a_5Fb"), sil_device_lock_name("a_b"));
+}
+
+// ---- what SIL_open_device gathers --------------------------------------------------------------------
+
+TEST_F(OpenTest, RadDeviceWithABufferRequested) {
+    auto device = named_record(kRadDisk);
+    T_SIL_OPEN_OPEN_OPTIONS options{};
+    options.rad_access_mode = 1;
+    options.rad_buffer_size = 4096;
+    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
+    EXPECT_EQ(device->rad_device, 1u);
+    EXPECT_EQ(device->rad_window, 0x10000u);
+    EXPECT_EQ(device->rad_access_mode, 1u);
+    EXPECT_EQ(device->rad_buffer_size, 4096u);
+    ASSERT_NE(device->rad_buffer, nullptr);
+    EXPECT_EQ(device->rad_buffer[0] | device->rad_buffer[4095], 0);
+    EXPECT_EQ(device->rad_start_block, 0x100001u - 3841u);
+    EXPECT_EQ(SIL_close_device(device.get(), 0), 0);
+    EXPECT_EQ(device->rad_buffer, nullptr);
+}
+
+TEST_F(OpenTest, RadDeviceWithoutOptionsOrWithAnotherMode) {
+    auto bare = named_record(kRadDisk);
+    ASSERT_EQ(SIL_open_device(bare.get(), nullptr), 0);
+    EXPECT_EQ(bare->rad_device, 1u);
+    EXPECT_EQ(bare->rad_access_mode, 2u);
+    EXPECT_EQ(bare->rad_buffer_size, 0u);
+    EXPECT_EQ(bare->rad_buffer, nullptr);
+
+    auto other_mode = named_record(kRadDisk);
+    T_SIL_OPEN_OPEN_OPTIONS options{};
+    options.rad_access_mode = 3;
+    options.rad_buffer_size = 4096;
+    ASSERT_EQ(SIL_open_device(other_mode.get(), &options), 0);
+    EXPECT_EQ(other_mode->rad_access_mode, 3u);
+    EXPECT_EQ(other_mode->rad_buffer_size, 0u);
+    EXPECT_EQ(other_mode->rad_buffer, nullptr);
+
+    auto plain = named_record(kPlainDisk);
+    ASSERT_EQ(SIL_open_device(plain.get(), nullptr), 0);
+    EXPECT_EQ(plain->rad_device, 0u);
+}
+
+TEST_F(OpenTest, SkippedInquiryMeansNoIdentificationAndNoRadTest) {
+    auto device = named_record(kRadDisk);
+    T_SIL_OPEN_OPEN_OPTIONS options{};
+    options.skip_inquiry = 1;
+    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
+    EXPECT_EQ(device->inquiry, 0u);
+    EXPECT_EQ(device->is_XMV_device, 0);
+    EXPECT_EQ(device->rad_device, 0u);
+    EXPECT_EQ(device->cap_state, 1u);
+    EXPECT_EQ(device->num_blocks, 0x100001u);
+    EXPECT_EQ(device->isOpen, 1);
+    EXPECT_EQ(device->access_method, 0u);
+}
+
+TEST_F(OpenTest, UnsupportedLunFreesTheInquiryDataAndClosesTheDevice) {
+    auto device = named_record(kNoLun);
+    EXPECT_EQ(SIL_open_device(device.get(), nullptr), -7);
+    EXPECT_EQ(device->inquiry_data, nullptr);
+    EXPECT_NE(device->inquiry, 1u);
+    EXPECT_EQ(device->isOpen, 0);
+    EXPECT_EQ(device->cap_state, 0u);
+}
+
+TEST_F(OpenTest, SharingViolationGivesAReadOnlyOpen) {
+    auto device = named_record(kHeldDisk);
+    EXPECT_EQ(SIL_open_device(device.get(), nullptr), 0);
+    EXPECT_EQ(device->read_only, 1);
+    EXPECT_EQ(device->isOpen, 1);
+    EXPECT_NE(device->fid, 0u);
+    // INQUIRY came through the storage property; READ CAPACITY had no such way.
+    EXPECT_EQ(device->inquiry, 1u);
+    EXPECT_EQ(device->cap_state, 2u);
+}
+
+TEST_F(OpenTest, MissingDeviceKeepsThePreviousError) {
+    auto device = named_record("\\\\.\\PHYSICALDRIVE77");
+    device->os_errno = 1234;
+    EXPECT_EQ(SIL_open_device(device.get(), nullptr), -1);
+    EXPECT_EQ(device->os_errno, 1234u);
+    EXPECT_EQ(device->fid, 0u);
+    EXPECT_EQ(device->isOpen, 0);
+}
+
+TEST_F(OpenTest, MultipathPseudoDevicesAreMarked) {
+    for (const char* name : {"\\\\.\\sdisk5", "\\\\.\\strnd0", "\\\\.\\safe1", "\\\\.\\mpdisk7", "\\\\.\\MPDISK8"}) {
+        auto device = named_record(name);
+        EXPECT_EQ(get_ext_data(device.get()), 0) << name;
+        EXPECT_EQ(device->mp_state, SIL_DEV_PARENT) << name;
+    }
+    for (const char* name : {"\\\\.\\SDISK5", "\\\\.\\mpdisk", kPlainDisk}) {
+        auto device = named_record(name);
+        EXPECT_EQ(get_ext_data(device.get()), 0) << name;
+        EXPECT_EQ(device->mp_state, 0) << name;
+    }
+    // A relation found before is not looked at again.
+    auto related = named_record("\\\\.\\mpdisk7");
+    related->veritas_state = SIL_DEV_CHILD;
+    EXPECT_EQ(get_ext_data(related.get()), 0);
+    EXPECT_EQ(related->mp_state, 0);
+}
+
+// ---- closing ----------------------------------------------------------------------------------------
+
+TEST_F(OpenTest, ClosePaths) {
+    EXPECT_EQ(SIL_close_device(nullptr, 0), -105);
+    EXPECT_EQ(SIL_closeAndFreeDevice(nullptr), -105);
+    EXPECT_EQ(closeRawDevice(nullptr), -105);
+
+    auto device = named_record(kPlainDisk);
+    ASSERT_EQ(SIL_open_device(device.get(), nullptr), 0);
+    EXPECT_EQ(SIL_close_device(device.get(), 12345), 0);
+    EXPECT_EQ(device->isOpen, 0);
+    EXPECT_EQ(device->inquiry, 1u);  // what the open gathered stays
+    EXPECT_EQ(SIL_close_device(device.get(), 0), 0);
+
+    // A handle the host does not know: the close fails, and the record counts as closed anyway.
+    auto stale = named_record(kPlainDisk);
+    stale->isOpen = 1;
+    stale->fid = 0xDEAD;
+    EXPECT_EQ(SIL_close_device(stale.get(), 0), -1);
+    EXPECT_EQ(stale->isOpen, 0);
+}
+
+TEST_F(OpenTest, SocketAndSpecialUserDevicesAreNeitherOpenedNorClosed) {
+    auto socket = named_record("host==4220");
+    EXPECT_EQ(SIL_open_device(socket.get(), nullptr), 0);
+    EXPECT_EQ(socket->access_method, 3u);
+    EXPECT_EQ(socket->isOpen, 0);
+    EXPECT_EQ(socket->fid, 0u);
+    EXPECT_EQ(SIL_close_device(socket.get(), 0), 0);
+
+    auto user = named_record("USERDEF_TAPE");
+    EXPECT_EQ(SIL_open_device(user.get(), nullptr), 0);
+    EXPECT_EQ(user->access_method, 5u);
+    EXPECT_EQ(user->fid, 0u);
+}
+
+TEST(OpenNames, KindsInTheirOrder) {
+    EXPECT_EQ(sil_name_kind("10.1.2.3:4220=SP1KORVWIN"), T_SIL_NAME_KIND::service_processor);
+    EXPECT_EQ(sil_name_kind("localhost:4220==KORVWIN"), T_SIL_NAME_KIND::service_processor);
+    EXPECT_EQ(sil_name_kind("KORVWIN_host:4220=xKORVWIN"), T_SIL_NAME_KIND::os_device);
+    EXPECT_EQ(sil_name_kind("10.1.2.3:4220=KORVWINx"), T_SIL_NAME_KIND::os_device);
+    EXPECT_EQ(sil_name_kind("host==4220"), T_SIL_NAME_KIND::socket);
+    EXPECT_EQ(sil_name_kind("USERDEF==1"), T_SIL_NAME_KIND::socket);
+    EXPECT_EQ(sil_name_kind("USERDEF1"), T_SIL_NAME_KIND::special_user);
+    EXPECT_EQ(sil_name_kind("xUSERDEF1"), T_SIL_NAME_KIND::os_device);
+    EXPECT_EQ(sil_name_kind("\\\\.\\PHYSICALDRIVE0"), T_SIL_NAME_KIND::os_device);
+}
+
+// ---- the service-processor road ----------------------------------------------------------------------
+
+T_SIL_OPEN_OPEN_OPTIONS with_client(std::uint8_t create_client = 1) {
+    T_SIL_OPEN_OPEN_OPTIONS options{};
+    options.create_client = create_client;
+    return options;
+}
+
+TEST_F(OpenTest, ServiceProcessorDeviceGetsASynthesisedInquiryPage) {
+    auto device = named_record("10.0.0.1:4220=SP1KORVWIN");
+    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
+    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
+    EXPECT_EQ(device->access_method, 4u);
+    EXPECT_EQ(device->isOpen, 1);
+    EXPECT_EQ(device->is_XMV_device, 1);
+    EXPECT_EQ(device->ucode_level, 0x5874u);
+    EXPECT_EQ(device->korv_model, 0x0700);
+    EXPECT_STREQ(device->korid, "000190101234");
+    EXPECT_EQ(device->create_client, 1u);
+    EXPECT_NE(device->client_id, 0u);
+    ASSERT_EQ(device->inquiry, 1u);
+    ASSERT_NE(device->inquiry_data, nullptr);
+
+    const auto page = page_bytes(*device);
+    EXPECT_EQ(std::memcmp(page.data() + 8, "XMV", 3), 0);
+    EXPECT_EQ(std::memcmp(page.data() + 16, "KORVALITH", 9), 0);
+    // three hex digits of the level and a NUL
+    EXPECT_EQ(std::memcmp(page.data() + 32, "587\0", 4), 0);
+    // serial 000190101234: characters 11-12, 3-6 and 7-8 raw ...
+    EXPECT_EQ(std::memcmp(page.data() + 36, "34019010", 8), 0);
+    // ... 1-2 and 3-12 packed two digits a byte, where the array identification reads them
+    EXPECT_EQ(page[76], 0x00);
+    const std::array<std::uint8_t, 5> packed = {0x01, 0x90, 0x10, 0x12, 0x34};
+    EXPECT_EQ(std::memcmp(page.data() + 124, packed.data(), packed.size()), 0);
+    EXPECT_EQ(page[108] & 0x04, 0x04);
+
+    // The close leaves a service-processor device open; only closing and freeing removes its client.
+    EXPECT_EQ(SIL_close_device(device.get(), 0), 0);
+    EXPECT_EQ(device->isOpen, 1);
+}
+
+TEST_F(OpenTest, ServiceProcessorSessionIsUsedByOneDeviceAtATime) {
+    auto first = named_record("10.0.0.1:4220=SP1KORVWIN");
+    const T_SIL_OPEN_OPEN_OPTIONS options = with_client(2);
+    ASSERT_EQ(SIL_open_device(first.get(), &options), 0);
+
+    auto second = named_record("10.0.0.2:4220=OTHERKORVWIN");
+    EXPECT_EQ(SIL_open_device(second.get(), &options), -116);
+    EXPECT_EQ(second->sp_conn_registered, 1);
+    // Even without a client request the session is in use.
+    auto third = named_record("10.0.0.3:4220=xKORVWIN");
+    EXPECT_EQ(SIL_open_device(third.get(), nullptr), -116);
+
+    // Freeing the refused ones does not give the session back; freeing the first does.
+    second.reset();
+    third.reset();
+    auto again = named_record("10.0.0.4:4220=yKORVWIN");
+    EXPECT_EQ(SIL_open_device(again.get(), nullptr), -116);
+    first.reset();
+    EXPECT_EQ(SIL_open_device(again.get(), &options), 0);
+}
+
+TEST_F(OpenTest, ServiceProcessorModelAndRevisionEdgeCases) {
+    auto no_blank = named_record("10.0.0.1:4221=xKORVWIN");
+    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
+    ASSERT_EQ(SIL_open_device(no_blank.get(), &options), 0);
+    EXPECT_EQ(no_blank->ucode_level, 0x5266u);
+    EXPECT_EQ(no_blank->korv_model, 0x0400);
+    EXPECT_EQ(std::memcmp(page_bytes(*no_blank).data() + 32, "526\0", 4), 0);
+
+    // "KORVALITH 4.8" is the 4.8 model; the site information fails, so no serial is known.
+    auto no_site = named_record("10.0.0.1:4223=xKORVWIN");
+    ASSERT_EQ(SIL_open_device(no_site.get(), &options), 0);
+    EXPECT_EQ(no_site->korv_model, 0x0480);
+    EXPECT_STREQ(no_site->korid, "");
+    EXPECT_EQ(no_site->inquiry, 1u);
+}
+
+TEST_F(OpenTest, ServiceProcessorFailures) {
+    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
+    auto refused = named_record("10.0.0.1:4222=xKORVWIN");
+    EXPECT_EQ(SIL_open_device(refused.get(), &options), -5);
+    EXPECT_EQ(refused->isOpen, 0);
+    EXPECT_EQ(refused->inquiry, 0u);
+    // The failed client did not take the session.
+    auto retry = named_record("10.0.0.2:4222=yKORVWIN");
+    EXPECT_EQ(SIL_open_device(retry.get(), &options), -5);
+
+    auto unknown = named_record("10.0.0.1:4299=xKORVWIN");
+    EXPECT_EQ(SIL_open_device(unknown.get(), &options), -5);
+
+    auto no_colon = named_record("10.0.0.1=4220KORVWIN");
+    EXPECT_EQ(SIL_open_device(no_colon.get(), &options), -112);
+    EXPECT_EQ(no_colon->access_method, 4u);
+    auto no_equals = named_record("10.0.0.1:4220KORVWIN");
+    EXPECT_EQ(SIL_open_device(no_equals.get(), &options), -112);
+}
+
+TEST_F(OpenTest, OperatingSystemDeviceCanAskForAClient) {
+    auto device = named_record(kPlainDisk);
+    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
+    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
+    EXPECT_EQ(device->create_client, 1u);
+    EXPECT_NE(device->client_id, 0u);
+    EXPECT_EQ(device->access_method, 0u);
+}
+
+TEST(ServiceProcessorModel, FirstDigitAfterTheFirstBlank) {
+    EXPECT_EQ(sp_model_from_product("KORVALITH 4.8").korv_model, 0x0480);
+    EXPECT_EQ(sp_model_from_product("KORVALITH 4.7").korv_model, 0x0400);
+    EXPECT_EQ(sp_model_from_product("KORVALITH V5").korv_model, 0x0500);
+    EXPECT_EQ(sp_model_from_product("K 6").korv_model, 0x0600);
+    EXPECT_EQ(sp_model_from_product("K 7.1").korv_model, 0x0700);
+    EXPECT_EQ(sp_model_from_product("K 9").korv_model, 0x0400);
+    EXPECT_EQ(sp_model_from_product("K8 X").korv_model, 0x0400);
+    EXPECT_TRUE(sp_model_from_product("K 9").found);
+    const T_SP_MODEL none = sp_model_from_product("KORVALITH");
+    EXPECT_EQ(none.korv_model, 0x0400);
+    EXPECT_FALSE(none.found);
+}
+
+// ---- the host file's service processors ---------------------------------------------------------------
+
+std::string load_fault(const std::string& content) {
+    const std::string path = ::testing::TempDir() + "sp-host.json";
+    std::ofstream(path, std::ios::binary) << content;
+    std::string error;
+    const auto sim = pds::make_sim_platform(path, error);
+    return sim == nullptr ? error.substr(error.find("\": ") + 3) : std::string();
+}
+
+TEST(SimServiceProcessorFile, EntriesAreCheckedStrictly) {
+    const std::string ok = R"("session": "4220", "revision": "5874", "product": "KORVALITH 7.0", "array_serial": "000190101234")";
+    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(}], "multipath_volumes": []})"), "");
+    EXPECT_EQ(load_fault(R"({"service_processors": [{"session": "4220", "revision": "5874", "product": "K 7", "array_serial": "00019010123"}]})"),
+              R"("service_processors[0].array_serial" must be 12 decimal digits)");
+    EXPECT_EQ(load_fault(R"({"service_processors": [{"revision": "5874", "product": "K 7", "array_serial": "000190101234"}]})"),
+              R"("service_processors[0].session" is missing)");
+    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(}, {)" + ok + R"(}]})"),
+              R"("service_processors[1].session" repeats an earlier session)");
+    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(, "fails": "everything"}]})"),
+              R"("service_processors[0].fails" must be one of "create_client", "revision_info", "site_info", "resource_lock", "remove_client")");
+    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(, "port": 1}]})"),
+              R"(unknown key "service_processors[0].port")");
+    EXPECT_EQ(load_fault(R"({"multipath_volumes": ["123456789012345678901234567890123"]})"),
+              R"("multipath_volumes[0]" is longer than 32 bytes)");
+    EXPECT_EQ(load_fault(R"({"service_processors": {}})"), R"("service_processors" must be an array)");
+}
+
+}  // namespace
