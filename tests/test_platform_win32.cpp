@@ -234,4 +234,119 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
     EXPECT_EQ(p->set_error_mode(before), kFailCriticalErrors);
 }
 
+TEST_F(Win32Provider, DiskInterfacesEnumerateToTheEnd) {
+    std::unique_ptr<pds::DiskInterfaceSet> set;
+    ASSERT_EQ(p->open_disk_interfaces(set), 0u);
+    std::uint32_t index = 0;
+    for (; index < 256 && set->enumerate(index) == 0; ++index) {
+        std::uint32_t size = 0;
+        EXPECT_EQ(set->detail_size(index, size), pds::kErrorInsufficientBuffer);
+        EXPECT_GT(size, 8u);
+        std::string path;
+        ASSERT_EQ(set->detail_path(index, path), 0u);
+        EXPECT_EQ(path.rfind("\\\\?\\", 0), 0u) << path;
+    }
+    EXPECT_EQ(set->enumerate(index), pds::kErrorNoMoreItems);
+    std::string path = "stale";
+    EXPECT_EQ(set->detail_path(index, path), pds::kErrorNoMoreItems);
+    EXPECT_EQ(path, "");
+}
+
+TEST_F(Win32Provider, LogicalDrivesAndTheirTypes) {
+    std::string roots;
+    std::uint32_t required = 0;
+    ASSERT_EQ(p->logical_drive_strings(512, roots, required), 0u);
+    ASSERT_GE(roots.size(), 5u);  // "C:\\", its NUL and the list's
+    EXPECT_EQ(required, roots.size() - 1);
+    EXPECT_EQ(roots.substr(roots.size() - 2), std::string(2, '\0'));
+    EXPECT_NE(roots.find(std::string("C:\\\0", 4)), std::string::npos);
+    EXPECT_EQ(p->drive_type("C:\\"), pds::kDriveFixed);
+
+    // Too small a buffer: nothing, and the buffer size that is needed (the closing NUL counted).
+    std::uint32_t again = 0;
+    ASSERT_EQ(p->logical_drive_strings(3, roots, again), 0u);
+    EXPECT_EQ(roots, "");
+    EXPECT_EQ(again, required + 1);
+
+    // A letter that is not mapped has no root directory.
+    const std::string letters = [&] {
+        std::string all;
+        char buffer[512];
+        const DWORD n = GetLogicalDriveStringsA(sizeof buffer, buffer);
+        for (DWORD i = 0; i < n; i += static_cast<DWORD>(std::strlen(buffer + i)) + 1) all += buffer[i];
+        return all;
+    }();
+    for (char letter = 'Y'; letter > 'C'; --letter) {
+        if (letters.find(letter) != std::string::npos) continue;
+        EXPECT_EQ(p->drive_type(std::string(1, letter) + ":\\"), pds::kDriveNoRootDir) << letter;
+        break;
+    }
+}
+
+// A key of the test's own under HKEY_LOCAL_MACHINE, removed again at the end.
+class Win32Registry : public Win32Provider {
+protected:
+    const std::string path = "SOFTWARE\\" + unique_name("registry");
+
+    void SetUp() override {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS)
+            << "no write access to HKEY_LOCAL_MACHINE";
+        HKEY sub = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(key, "INSTANCE1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(sub);
+        const char text[] = "C:\\Program Files\\lib.dll";
+        RegSetValueExA(key, "Library", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+        // Stored without its NUL, as careless writers do.
+        RegSetValueExA(key, "Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3);
+        RegSetValueExA(key, "Expand", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>("%SystemRoot%"), 13);
+        const DWORD port = 2707;
+        RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
+        RegCloseKey(key);
+    }
+    void TearDown() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str()); }
+};
+
+TEST_F(Win32Registry, KeysValuesAndTypes) {
+    std::unique_ptr<pds::RegistryKey> key;
+    ASSERT_EQ(p->registry_open_local_machine(path, key), 0u);
+
+    std::string name;
+    EXPECT_EQ(key->enum_subkey(0, name), 0u);
+    EXPECT_EQ(name, "INSTANCE1");
+    EXPECT_EQ(key->enum_subkey(1, name), pds::kErrorNoMoreItems);
+
+    std::set<std::string> values;
+    std::uint32_t index = 0;
+    while (key->enum_value(index, name) == 0 && index < 10) {
+        values.insert(name);
+        ++index;
+    }
+    EXPECT_EQ(values, (std::set<std::string>{"Bare", "Expand", "Library", "Port"}));
+    EXPECT_EQ(key->enum_value(index, name), pds::kErrorNoMoreItems);
+
+    std::string text;
+    EXPECT_EQ(key->query_string("Library", text), 0u);
+    EXPECT_EQ(text, "C:\\Program Files\\lib.dll");
+    EXPECT_EQ(key->query_string("Bare", text), 0u);
+    EXPECT_EQ(text, "abc");
+    EXPECT_EQ(key->query_string("Expand", text), 0u);
+    EXPECT_EQ(text, "%SystemRoot%");  // read as stored, not expanded
+    EXPECT_EQ(key->query_string("Missing", text), pds::kErrorFileNotFound);
+    EXPECT_NE(key->query_string("Port", text), 0u);
+
+    std::uint32_t number = 0;
+    EXPECT_EQ(key->query_dword("Port", number), 0u);
+    EXPECT_EQ(number, 2707u);
+    EXPECT_NE(key->query_dword("Library", number), 0u);
+    EXPECT_EQ(key->query_dword("Missing", number), pds::kErrorFileNotFound);
+
+    std::unique_ptr<pds::RegistryKey> none;
+    EXPECT_EQ(p->registry_open_local_machine(path + "\\NoSuchKey", none), pds::kErrorFileNotFound);
+    EXPECT_EQ(none, nullptr);
+}
+
 }  // namespace

@@ -41,11 +41,13 @@ constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
 #include <windows.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
+#include <setupapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -310,6 +312,132 @@ private:
     HMODULE module_ = nullptr;
 };
 
+// GUID_DEVINTERFACE_DISK, spelt out so that no GUID library is needed.
+constexpr GUID kDiskInterfaceClass = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+
+class Win32DiskInterfaceSet final : public DiskInterfaceSet {
+public:
+    explicit Win32DiskInterfaceSet(HDEVINFO set) : set_(set) {}
+    ~Win32DiskInterfaceSet() override { SetupDiDestroyDeviceInfoList(set_); }
+    Win32DiskInterfaceSet(const Win32DiskInterfaceSet&) = delete;
+    Win32DiskInterfaceSet& operator=(const Win32DiskInterfaceSet&) = delete;
+
+    os_error enumerate(std::uint32_t index) override {
+        SP_DEVICE_INTERFACE_DATA data;
+        return member(index, data);
+    }
+
+    os_error detail_size(std::uint32_t index, std::uint32_t& required_size) override {
+        required_size = 0;
+        SP_DEVICE_INTERFACE_DATA data;
+        if (const os_error e = member(index, data)) return e;
+        DWORD required = 0;
+        const BOOL ok = SetupDiGetDeviceInterfaceDetailA(set_, &data, nullptr, 0, &required, nullptr);
+        const os_error e = ok ? 0 : last_error_or(kErrorInvalidParameter);
+        required_size = required;
+        return e;
+    }
+
+    os_error detail_path(std::uint32_t index, std::string& path) override {
+        path.clear();
+        SP_DEVICE_INTERFACE_DATA data;
+        if (const os_error e = member(index, data)) return e;
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(set_, &data, nullptr, 0, &required, nullptr);
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) required = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        // The detail record is a header and the path; keep it aligned for the header.
+        std::vector<std::uint64_t> storage((required + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(set_, &data, detail, required, nullptr, nullptr))
+            return last_error_or(kErrorInvalidParameter);
+        const std::size_t offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        const char* text = detail->DevicePath;
+        path.assign(text, strnlen(text, required - offset));
+        return 0;
+    }
+
+private:
+    os_error member(std::uint32_t index, SP_DEVICE_INTERFACE_DATA& data) {
+        data = {};
+        data.cbSize = sizeof data;
+        return SetupDiEnumDeviceInterfaces(set_, nullptr, &kDiskInterfaceClass, index, &data)
+                   ? 0
+                   : last_error_or(kErrorNoMoreItems);
+    }
+
+    HDEVINFO set_;
+};
+
+class Win32RegistryKey final : public RegistryKey {
+public:
+    explicit Win32RegistryKey(HKEY key) : key_(key) {}
+    ~Win32RegistryKey() override { RegCloseKey(key_); }
+    Win32RegistryKey(const Win32RegistryKey&) = delete;
+    Win32RegistryKey& operator=(const Win32RegistryKey&) = delete;
+
+    os_error enum_subkey(std::uint32_t index, std::string& name) override {
+        char buffer[256];  // key names have at most 255 characters
+        DWORD length = sizeof buffer;
+        const LONG e = RegEnumKeyExA(key_, index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+        name = e == ERROR_SUCCESS ? std::string(buffer, std::min<DWORD>(length, sizeof buffer)) : std::string();
+        return static_cast<os_error>(e);
+    }
+
+    os_error enum_value(std::uint32_t index, std::string& name) override {
+        std::vector<char> buffer(16384);  // value names have at most 16383 characters
+        DWORD length = static_cast<DWORD>(buffer.size());
+        const LONG e = RegEnumValueA(key_, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        name = e == ERROR_SUCCESS ? std::string(buffer.data(), std::min<std::size_t>(length, buffer.size()))
+                                  : std::string();
+        return static_cast<os_error>(e);
+    }
+
+    os_error query_string(const std::string& value_name, std::string& value) override {
+        value.clear();
+        std::vector<BYTE> data;
+        DWORD type = 0;
+        if (const os_error e = query(value_name, type, data)) return e;
+        if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_UNSUPPORTED_TYPE;
+        // The stored text need not end with its NUL, or may carry several.
+        const char* text = reinterpret_cast<const char*>(data.data());
+        value.assign(text, strnlen(text, data.size()));
+        return 0;
+    }
+
+    os_error query_dword(const std::string& value_name, std::uint32_t& value) override {
+        value = 0;
+        std::vector<BYTE> data;
+        DWORD type = 0;
+        if (const os_error e = query(value_name, type, data)) return e;
+        if (type != REG_DWORD || data.size() != sizeof value) return ERROR_UNSUPPORTED_TYPE;
+        std::memcpy(&value, data.data(), sizeof value);
+        return 0;
+    }
+
+private:
+    // The value's type and bytes; grows the buffer while the value grows under us.
+    os_error query(const std::string& value_name, DWORD& type, std::vector<BYTE>& data) {
+        DWORD size = 0;
+        LONG e = RegQueryValueExA(key_, value_name.c_str(), nullptr, &type, nullptr, &size);
+        for (int attempt = 0; e == ERROR_SUCCESS || e == ERROR_MORE_DATA; ++attempt) {
+            data.assign(size + 1, 0);
+            DWORD got = size;
+            e = RegQueryValueExA(key_, value_name.c_str(), nullptr, &type, data.data(), &got);
+            if (e == ERROR_SUCCESS) {
+                data.resize(std::min<DWORD>(got, size));
+                return 0;
+            }
+            if (e != ERROR_MORE_DATA || attempt == 8) break;
+            size = std::max<DWORD>(got, size * 2);
+        }
+        data.clear();
+        return static_cast<os_error>(e);
+    }
+
+    HKEY key_;
+};
+
 HANDLE to_handle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
 
 class Win32Platform final : public Platform {
@@ -497,6 +625,38 @@ public:
         if (fn == nullptr) return kMpNotSupported;
         count = room;
         return fn(&count, names);
+    }
+
+    os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
+        HDEVINFO set = SetupDiGetClassDevsA(&kDiskInterfaceClass, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (set == INVALID_HANDLE_VALUE) return last_error_or(kErrorInvalidParameter);
+        out = std::make_unique<Win32DiskInterfaceSet>(set);
+        return 0;
+    }
+
+    os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots,
+                                   std::uint32_t& required) override {
+        roots.clear();
+        std::string buffer(buffer_length, '\0');
+        SetLastError(0);
+        const DWORD n = GetLogicalDriveStringsA(buffer_length, buffer.data());
+        required = n;
+        if (n == 0) return last_error_or(0);  // no drives at all is not an error
+        // Fitted: the roots and the list's closing NUL.
+        if (n < buffer_length) roots.assign(buffer.data(), n + 1);
+        return 0;
+    }
+
+    std::uint32_t drive_type(const std::string& root) override { return GetDriveTypeA(root.c_str()); }
+
+    os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
+        HKEY key = nullptr;
+        const LONG e = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS,
+                                     &key);
+        if (e != ERROR_SUCCESS) return static_cast<os_error>(e);
+        out = std::make_unique<Win32RegistryKey>(key);
+        return 0;
     }
 
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
