@@ -22,6 +22,10 @@ class IdentifyTest : public ::testing::Test {
 protected:
     void SetUp() override { fake = &testsupport::fake_scsi_platform(); }
     void TearDown() override { free_device(dev); }
+    void fresh_record() {
+        free_device(dev);
+        dev = new T_SIL_DEVICE{};
+    }
 
     // A record holding `image` as freshly read inquiry data, identified from the whole block.
     std::int32_t identify(ByteImage image) {
@@ -134,8 +138,7 @@ TEST_F(IdentifyTest, SerialTextOfOrdinaryDisks) {
 TEST_F(IdentifyTest, VirtualDisksHaveNoSerialWhateverTheCase) {
     for (const char* product : {"Virtual disk", "VIRTUAL DISK", "virtual"}) {
         SCOPED_TRACE(product);
-        free_device(dev);
-        dev = new T_SIL_DEVICE{};
+        fresh_record();
         ByteImage image = inquiry_image("VMware", product);
         image.text(36, "ABCDEFGH");
         ASSERT_EQ(identify(image), 0);
@@ -221,8 +224,7 @@ TEST_F(IdentifyTest, ValidDateFromBytes64AndUnknownLevelWithoutDate) {
     ASSERT_EQ(identify(image), 0);
     EXPECT_EQ(dev->ucode_date, 0x20010630u);
 
-    free_device(dev);
-    dev = new T_SIL_DEVICE{};
+    fresh_record();
     image.bytes(64, {0x00, 0x06, 0x30, 0x50});
     ASSERT_EQ(identify(image), 0);
     EXPECT_EQ(dev->ucode_date, 0u);  // 0x5571 is not in the table
@@ -276,16 +278,12 @@ TEST(UcodeDate, BcdTriplesAndTheirLimits) {
 }
 
 TEST(UcodeDate, FallbackTable) {
-    EXPECT_EQ(ucode_date_from_level(0x5262), 0x19960308u);
-    EXPECT_EQ(ucode_date_from_level(0x5063), 0x19961025u);
-    EXPECT_EQ(ucode_date_from_level(0x5264), 0x19970620u);
-    EXPECT_EQ(ucode_date_from_level(0x5065), 0x19980515u);
-    EXPECT_EQ(ucode_date_from_level(0x5566), 0x19990401u);
-    EXPECT_EQ(ucode_date_from_level(0x5267), 0x20000930u);
-    EXPECT_EQ(ucode_date_from_level(0x5568), 0x20010630u);
-    EXPECT_EQ(ucode_date_from_level(0x5669), 0x20020730u);
-    EXPECT_EQ(ucode_date_from_level(0x5569), 0u);
-    EXPECT_EQ(ucode_date_from_level(0x15568), 0u);  // the exact level only
+    const std::pair<std::uint32_t, std::uint32_t> table[] = {
+        {0x5262, 0x19960308}, {0x5063, 0x19961025}, {0x5264, 0x19970620}, {0x5065, 0x19980515},
+        {0x5566, 0x19990401}, {0x5267, 0x20000930}, {0x5568, 0x20010630}, {0x5669, 0x20020730},
+        {0x5569, 0}, {0x15568, 0},  // the exact level only
+    };
+    for (const auto& [level, date] : table) EXPECT_EQ(ucode_date_from_level(level), date) << std::hex << level;
 }
 
 // ---- the device WWN from page 0x83 ---------------------------------------------------------------
@@ -298,30 +296,22 @@ std::vector<std::uint8_t> page83(std::uint8_t page_length) {
     return page;
 }
 
-TEST_F(IdentifyTest, WwnFromPage83WithDescriptorHeader) {
-    for (std::uint8_t length : {20, 28}) {
+TEST_F(IdentifyTest, WwnFromPage83WithOrWithoutDescriptorHeader) {
+    // The WWN stands at byte 8 of a page of 20 or 28 bytes, at byte 4 of a 16-byte page.
+    for (const auto& [length, offset] : {std::pair{20, 8}, std::pair{28, 8}, std::pair{16, 4}}) {
         SCOPED_TRACE(length);
-        free_device(dev);
-        dev = new T_SIL_DEVICE{};
-        fake->responder = [length](const std::vector<std::uint8_t>& cdb) {
+        fresh_record();
+        fake->reset();
+        fake->responder = [length = length](const std::vector<std::uint8_t>& cdb) {
             if (cdb[0] == 0x12 && cdb[1] == 0x01 && cdb[2] == 0x83) return ScsiAnswer{true, page83(length)};
             return ScsiAnswer{false, {}};
         };
         ASSERT_EQ(identify(fixture("inquiry_korv_5874.hex")), 0);
-        for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(dev->wwn[i], 0xA0 + 8 + i) << i;
+        for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(dev->wwn[i], 0xA0 + offset + i) << i;
+        const auto asked = fake->sent(0x12, 0x01);
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_EQ(asked[0].cdb, (std::vector<std::uint8_t>{0x12, 0x01, 0x83, 0x00, 144, 0x00}));
     }
-}
-
-TEST_F(IdentifyTest, WwnFromShortPage83) {
-    fake->responder = [](const std::vector<std::uint8_t>& cdb) {
-        if (cdb[0] == 0x12 && cdb[2] == 0x83) return ScsiAnswer{true, page83(16)};
-        return ScsiAnswer{false, {}};
-    };
-    ASSERT_EQ(identify(fixture("inquiry_korv_5874.hex")), 0);
-    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(dev->wwn[i], 0xA0 + 4 + i) << i;
-    const auto asked = fake->sent(0x12, 0x01);
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0].cdb, (std::vector<std::uint8_t>{0x12, 0x01, 0x83, 0x00, 144, 0x00}));
 }
 
 TEST_F(IdentifyTest, CkdAndVirtualMachineDisksAreNotAskedForTheirWwn) {
@@ -331,8 +321,7 @@ TEST_F(IdentifyTest, CkdAndVirtualMachineDisksAreNotAskedForTheirWwn) {
     ASSERT_EQ(identify(ckd), 0);
     EXPECT_EQ(dev->is_XMV_device, 1);
 
-    free_device(dev);
-    dev = new T_SIL_DEVICE{};
+    fresh_record();
     dev->is_vm_disk = 1;
     ASSERT_EQ(identify(fixture("inquiry_korv_5874.hex")), 0);
 
