@@ -421,23 +421,23 @@ std::int32_t sil_set_verbosity(std::uint32_t word) {
     return 0;
 }
 
-std::int32_t sil_open_debug_file(const char* specification) {
+std::int32_t sil_open_debug_file(const char* file_argument) {
     T_SIL_CONTEXT* ctx = sil_context();
     if (ctx == nullptr) return SIL_ERR_NOT_INITIALISED;
-    const std::string_view spec = specification == nullptr ? std::string_view{} : std::string_view(specification);
+    const std::string_view arg = file_argument == nullptr ? std::string_view{} : std::string_view(file_argument);
     // A drive letter (C:\logs\trace.txt) belongs to the name; the options start at the next ':'.
-    const bool drive = spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' &&
-                       (spec[2] == '\\' || spec[2] == '/');
-    const std::size_t options = spec.find(':', drive ? 2 : 0);
-    std::string name(spec.substr(0, options));
-    if (spec.find(":PID") != std::string_view::npos) {
+    const bool drive = arg.size() >= 3 && std::isalpha(static_cast<unsigned char>(arg[0])) && arg[1] == ':' &&
+                       (arg[2] == '\\' || arg[2] == '/');
+    const std::size_t options = arg.find(':', drive ? 2 : 0);
+    std::string name(arg.substr(0, options));
+    if (arg.find(":PID") != std::string_view::npos) {
         name += format("_%d", static_cast<int>(pds::platform().process_id()));
     }
 
     WriterState& w = writer();
     std::lock_guard lock(w.lock);
     w.wrap_files = 0;
-    if (const std::size_t fw = spec.find(":FW"); fw != std::string_view::npos) {
+    if (const std::size_t fw = arg.find(":FW"); fw != std::string_view::npos) {
         w.wrap_base = name.substr(0, kWrapBaseCapacity);
         w.wrap_files = kDefaultWrapFiles;
         w.wrap_index = 0;
@@ -445,7 +445,7 @@ std::int32_t sil_open_debug_file(const char* specification) {
         w.wrap_delete = false;
         name = format("%s_%d", w.wrap_base.c_str(), w.wrap_index);
         // ":FW[:files[:kb[:]]]"
-        std::string_view rest = spec.substr(fw + 3);
+        std::string_view rest = arg.substr(fw + 3);
         if (rest.starts_with(":")) {
             rest.remove_prefix(1);
             w.wrap_files = static_cast<int>(leading_decimal(rest));

@@ -53,10 +53,10 @@ void sil_trace_printf(const char* format, ...)
     ;
 // Replaces the verbosity word. 0, or -102 without a context record.
 std::int32_t sil_set_verbosity(std::uint32_t word);
-// Opens the trace file named by a specification "name[:PID][:FW[:n[:kb[:]]]]" and makes it the
+// Opens the trace file named by an argument "name[:PID][:FW[:n[:kb[:]]]]" and makes it the
 // library output stream. 0 (a file that cannot be opened falls back to standard output with a
 // message), or -102 without a context record.
-std::int32_t sil_open_debug_file(const char* specification);
+std::int32_t sil_open_debug_file(const char* file_argument);
 void sil_trigger_enter(const char* function_name);
 void sil_trigger_leave(const char* function_name);
 // Hex dump of `length` bytes to the library output stream (and to extra_file when given).
