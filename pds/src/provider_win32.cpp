@@ -1,4 +1,4 @@
-// The Windows provider of the platform seam: environment, time, host facts, named kernel objects and tools through the Win32 API.
+// The Windows provider of the platform seam: environment, time, host facts, named kernel objects, devices, discovery and tools through the Win32 API.
 //
 // Object names. Named mutexes and file mappings are created with the names exactly as the library
 // gives them ("KorvSharedMemory", "KorvLockChainCode", ...), without a "Global\" prefix: they
@@ -39,6 +39,8 @@ constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
 #define NOMINMAX
 #endif
 #include <windows.h>
+// Defines (rather than declares) winioctl.h's interface class GUIDs here, so no GUID library is needed.
+#include <initguid.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
 #include <setupapi.h>
@@ -312,8 +314,7 @@ private:
     HMODULE module_ = nullptr;
 };
 
-// GUID_DEVINTERFACE_DISK, spelt out so that no GUID library is needed.
-constexpr GUID kDiskInterfaceClass = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+const GUID& kDiskInterfaceClass = GUID_DEVINTERFACE_DISK;
 
 class Win32DiskInterfaceSet final : public DiskInterfaceSet {
 public:
