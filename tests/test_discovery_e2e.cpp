@@ -189,3 +189,26 @@ TEST(DiscoveryEndToEnd, TheLoopRebuildsTheSameList) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without a simulated host the build's own provider scans: on Linux it has no disk interfaces yet,
+// under Wine the real SetupDi calls run over Wine's (usually empty) disk set. Either way the run
+// completes with the default table and status 0; any row is a physical drive.
+TEST(DiscoveryEndToEnd, TheRealHostScanCompletesWithTheDefaultTable) {
+    const testsupport::RunResult run = testsupport::run_lunscan(
+        {"-no_header", "-no_dots"}, {{"SIL_SIM_HOST", std::nullopt}, {"SDEBUG", std::nullopt},
+                                     {"SDEBUG_FILE", std::nullopt}, {"SDEBUG_FUNCTION_TRIGGER", std::nullopt}});
+    EXPECT_EQ(run.status, 0);
+    const std::vector<std::string> lines = lines_of(run.out);
+    // The run's own empty line, the table's empty line, then the framed heading.
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[2], std::string(lines[2].size(), '-'));
+    EXPECT_EQ(lines[3].rfind("DEVICE ", 0), 0u);
+    EXPECT_EQ(lines[4], lines[2]);
+    for (std::size_t i = 5; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("\\\\.\\PHYSICALDRIVE", 0), 0u) << lines[i];
+}
+
+}  // namespace
