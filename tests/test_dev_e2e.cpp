@@ -18,17 +18,9 @@ std::string data_dir() {
     return over != nullptr && *over != '\0' ? over : LUNSCAN_DEV_DATA;
 }
 
-std::string drive(int n) { return "\\\\.\\PHYSICALDRIVE" + std::to_string(n); }
+std::string drive(int n) { return testsupport::physical_drive(n); }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
+using testsupport::lines_of;
 
 // One run of lunscan -dev NAME -dbg and what it left: the simulated host's log, the commands in
 // it, and the trace lines without their time stamp, indentation and source position.

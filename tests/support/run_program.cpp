@@ -179,4 +179,16 @@ RunResult run_lunscan(const std::vector<std::string>& args, const std::vector<En
     return run_program(lunscan_path(), args, env, cwd);
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string physical_drive(int n) { return "\\\\.\\PHYSICALDRIVE" + std::to_string(n); }
+
 }  // namespace testsupport

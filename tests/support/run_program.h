@@ -38,4 +38,9 @@ std::string read_file(const std::string& path);
 std::string read_text_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 
+// The lines of a text, without their line ends ("\r\n" or "\n").
+std::vector<std::string> lines_of(const std::string& text);
+// "\\.\PHYSICALDRIVE<n>"
+std::string physical_drive(int n);
+
 }  // namespace testsupport
