@@ -88,7 +88,7 @@ std::vector<std::uint8_t> descriptor(const FakeDiscoveryPlatform::Disk& disk) {
 
 }  // namespace
 
-FakeDiscoveryPlatform::FakeDiscoveryPlatform(pds::Platform& real) : real_(real) { reset(); }
+FakeDiscoveryPlatform::FakeDiscoveryPlatform(pds::Platform& real) : ForwardingPlatform(real) { reset(); }
 
 void FakeDiscoveryPlatform::reset() {
     disks.clear();

@@ -11,9 +11,11 @@
 
 #include <pds/platform.h>
 
+#include "forwarding_platform.h"
+
 namespace testsupport {
 
-class FakeDiscoveryPlatform : public pds::Platform {
+class FakeDiscoveryPlatform : public ForwardingPlatform {
 public:
     // A disk reachable through its interface path and through its drive path.
     struct Disk {
@@ -64,28 +66,13 @@ public:
 
     std::string_view name() const override { return "fake-discovery"; }
     std::optional<std::string> get_env(const char* name) override;
-    pds::LocalTime local_time() override { return real_.local_time(); }
-    std::string date_text() override { return real_.date_text(); }
-    std::int64_t epoch_seconds() override { return real_.epoch_seconds(); }
-    std::uint32_t process_id() override { return real_.process_id(); }
-    std::uint32_t thread_number() override { return real_.thread_number(); }
-    std::uint64_t thread_id() override { return real_.thread_id(); }
     pds::HostIdentity host_identity() override { return host; }
-    std::optional<std::string> user_name() override { return real_.user_name(); }
-    pds::os_error open_named_mutex(const std::string& name, std::unique_ptr<pds::NamedMutex>& out) override {
-        return real_.open_named_mutex(name, out);
-    }
-    pds::os_error open_shared_memory(const std::string& name, std::size_t size, std::unique_ptr<pds::SharedMemory>& out,
-                                     bool& created) override {
-        return real_.open_shared_memory(name, size, out, created);
-    }
     pds::os_error open_device(const pds::DeviceOpenRequest& request, pds::DeviceHandle& out) override;
     pds::os_error close_device(pds::DeviceHandle handle) override;
     pds::os_error device_io_control(pds::DeviceHandle handle, std::uint32_t code, const void* in,
                                     std::uint32_t in_length, void* out, std::uint32_t out_length,
                                     std::uint32_t& returned) override;
     std::uint32_t set_error_mode(std::uint32_t mode) override;
-    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t, void*) override { return pds::kMpNotEnabled; }
     std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override;
     pds::os_error open_disk_interfaces(std::unique_ptr<pds::DiskInterfaceSet>& out) override;
     pds::os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots,
@@ -104,7 +91,6 @@ private:
         const Volume* volume = nullptr;
     };
     const Disk* disk_by_number(std::uint32_t number) const;
-    pds::Platform& real_;
     std::mutex m_;  // the threaded gather opens devices from several threads
     std::map<pds::DeviceHandle, Target> handles_;
     pds::DeviceHandle next_handle_ = 0x100;

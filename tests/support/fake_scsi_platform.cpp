@@ -11,7 +11,7 @@
 
 namespace testsupport {
 
-FakeScsiPlatform::FakeScsiPlatform(pds::Platform& real) : real_(real) { reset(); }
+FakeScsiPlatform::FakeScsiPlatform(pds::Platform& real) : ForwardingPlatform(real) { reset(); }
 
 void FakeScsiPlatform::reset() {
     responder = nullptr;

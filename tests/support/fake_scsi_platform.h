@@ -11,6 +11,8 @@
 
 #include <pds/platform.h>
 
+#include "forwarding_platform.h"
+
 namespace testsupport {
 
 // What the device answers to one command.
@@ -26,7 +28,7 @@ struct ScsiCommand {
     std::uint32_t timeout = 0;        // TimeOutValue of the pass-through block
 };
 
-class FakeScsiPlatform : public pds::Platform {
+class FakeScsiPlatform : public ForwardingPlatform {
 public:
     using Responder = std::function<ScsiAnswer(const std::vector<std::uint8_t>& cdb)>;
 
@@ -50,31 +52,11 @@ public:
 
     std::string_view name() const override { return "fake-scsi"; }
     std::optional<std::string> get_env(const char* name) override;
-    pds::LocalTime local_time() override { return real_.local_time(); }
-    std::string date_text() override { return real_.date_text(); }
-    std::int64_t epoch_seconds() override { return real_.epoch_seconds(); }
-    std::uint32_t process_id() override { return real_.process_id(); }
-    std::uint32_t thread_number() override { return real_.thread_number(); }
-    std::uint64_t thread_id() override { return real_.thread_id(); }
     pds::HostIdentity host_identity() override { return host; }
-    std::optional<std::string> user_name() override { return real_.user_name(); }
-    pds::os_error open_named_mutex(const std::string& name, std::unique_ptr<pds::NamedMutex>& out) override {
-        return real_.open_named_mutex(name, out);
-    }
-    pds::os_error open_shared_memory(const std::string& name, std::size_t size, std::unique_ptr<pds::SharedMemory>& out,
-                                     bool& created) override {
-        return real_.open_shared_memory(name, size, out, created);
-    }
     pds::os_error device_io_control(pds::DeviceHandle handle, std::uint32_t code, const void* in,
                                     std::uint32_t in_length, void* out, std::uint32_t out_length,
                                     std::uint32_t& returned) override;
-    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t, void*) override { return pds::kMpNotEnabled; }
-    pds::os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
-        return real_.run_tool(command_line, output, exit_status);
-    }
 
-private:
-    pds::Platform& real_;
 };
 
 // The process's fake, installed (once per process) in place of the real provider on first use,
