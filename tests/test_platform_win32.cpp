@@ -1,5 +1,6 @@
 // Tests of the Windows provider against the real Win32 API (run under Wine by the cross build).
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 
 #include <gtest/gtest.h>
@@ -224,10 +225,10 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
 
     // No multipathing driver here: its library cannot be loaded.
     std::uint8_t block[96] = {};
-    EXPECT_EQ(p->mp_scsi_pass_through(0, 32, block), pds::kMpNotEnabled);
+    EXPECT_EQ(p->multipath_client().mp_scsi_pass_through(0, 32, block), pds::kMpNotEnabled);
     std::uint32_t volumes = 1;
     char names[pds::kMpVolumeNameBytes] = {};
-    EXPECT_EQ(p->mp_list_volumes(volumes, names), pds::kMpNotEnabled);
+    EXPECT_EQ(p->multipath_client().mp_list_volumes(volumes, names), pds::kMpNotEnabled);
     EXPECT_EQ(volumes, 0u);
 
     const std::uint32_t before = p->set_error_mode(kFailCriticalErrors);

@@ -1,5 +1,6 @@
 // Tests of the simulated host's devices through the seam: command answers, faults, opens, ioctls, the CDB log, personalities and host-file faults.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "support/sim_host_scratch.h"
 
@@ -64,7 +65,7 @@ struct Device {
         auto block = block_for(cdb, length, data_in, sense_length, buffer.data());
         std::uint32_t returned = 0;
         Outcome o;
-        o.error = multipath ? host->mp_scsi_pass_through(handle, 32, &block)
+        o.error = multipath ? host->multipath_client().mp_scsi_pass_through(handle, 32, &block)
                             : host->device_io_control(handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
                                                       &block, sizeof block, returned);
         o.status = block.sptd.ScsiStatus;

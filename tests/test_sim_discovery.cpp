@@ -1,5 +1,6 @@
 // Tests of the simulated host's discovery through the seam: disk interfaces, volumes, registry, pseudo devices, the demo host and host-file faults.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 
 #include <gtest/gtest.h>
@@ -447,7 +448,7 @@ TEST_F(SimDiscoveryTest, APseudoDeviceAnswersAsTheFirstPathItFronts) {
 
     std::uint32_t count = 4;
     std::vector<char> listed(count * pds::kMpVolumeNameBytes, 'x');
-    EXPECT_EQ(sim->mp_list_volumes(count, listed.data()), 0u);
+    EXPECT_EQ(sim->multipath_client().mp_list_volumes(count, listed.data()), 0u);
     EXPECT_EQ(count, 1u);
     EXPECT_STREQ(listed.data(), R"(\\.\strnd0)");
 }
@@ -485,10 +486,10 @@ TEST_F(SimDiscoveryTest, TheDemoHostIsASanAttachedServer) {
 
     // The multipathing driver's pseudo devices are marked by their names and open.
     std::uint32_t count = 0;
-    ASSERT_EQ(sim->mp_list_volumes(count, nullptr), 0u);
+    ASSERT_EQ(sim->multipath_client().mp_list_volumes(count, nullptr), 0u);
     ASSERT_GE(count, 2u);
     std::vector<char> listed(count * pds::kMpVolumeNameBytes, 0);
-    ASSERT_EQ(sim->mp_list_volumes(count, listed.data()), 0u);
+    ASSERT_EQ(sim->multipath_client().mp_list_volumes(count, listed.data()), 0u);
     for (std::uint32_t i = 0; i < count; ++i) {
         std::string name(listed.data() + i * pds::kMpVolumeNameBytes);
         EXPECT_NE(name.find("strnd"), std::string::npos) << name;

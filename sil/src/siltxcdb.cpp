@@ -2,7 +2,6 @@
 #include "siltxcdb.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <span>
 
@@ -92,8 +91,7 @@ bool is_daemon_device(const T_SIL_DEVICE& dev) {
 }  // namespace
 
 double sil_seconds_now() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+    return static_cast<double>(pds::platform().monotonic_ns()) / 1e9;
 }
 
 bool sil_cdb_dump_on() { return (sil_trace_on() & SIL_TC_CDB_LOG) != 0; }

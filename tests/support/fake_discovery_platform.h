@@ -15,7 +15,7 @@
 
 namespace testsupport {
 
-class FakeDiscoveryPlatform : public ForwardingPlatform {
+class FakeDiscoveryPlatform : public ForwardingPlatform, public pds::MultipathClient {
 public:
     // A disk reachable through its interface path and through its drive path.
     struct Disk {
@@ -73,6 +73,8 @@ public:
                                     std::uint32_t in_length, void* out, std::uint32_t out_length,
                                     std::uint32_t& returned) override;
     std::uint32_t set_error_mode(std::uint32_t mode) override;
+    pds::MultipathClient& multipath_client() override { return *this; }
+    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t, void*) override { return pds::kMpNotEnabled; }
     std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override;
     pds::os_error open_disk_interfaces(std::unique_ptr<pds::DiskInterfaceSet>& out) override;
     pds::os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots,
