@@ -14,7 +14,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::size_t kMaxDevices = 1024;
 constexpr std::size_t kMaxDevicePath = 260;   // MAX_PATH
 constexpr std::size_t kMaxReply = 65535;
 constexpr std::size_t kMaxCdb = 16;
@@ -455,15 +454,17 @@ OpenBehaviour open_behaviour(const json& value, const std::string& path) {
 
 std::vector<SimDevice> read_devices(const json& value, const std::string& path, const std::string& base_directory) {
     if (!value.is_array()) fail(quoted(path) + " must be an array");
-    if (value.size() > kMaxDevices) fail(quoted(path) + " holds more than " + std::to_string(kMaxDevices) + " devices");
+    if (value.size() > kMaxSimDevices) fail(quoted(path) + " holds more than " + std::to_string(kMaxSimDevices) + " devices");
     std::vector<SimDevice> out;
+    out.reserve(value.size());
+    DevicePathIndex seen;
+    seen.reserve(value.size());
     for (std::size_t i = 0; i < value.size(); ++i) {
         const std::string where = path + "[" + std::to_string(i) + "]";
         SimDevice d = device(value[i], where, base_directory);
-        for (std::size_t j = 0; j < out.size(); ++j) {
-            if (same_device_path(out[j].path, d.path)) {
-                fail(quoted(member_path(where, "path")) + " repeats the path of " + quoted(path + "[" + std::to_string(j) + "]"));
-            }
+        const auto [earlier, added] = seen.emplace(device_path_key(d.path), i);
+        if (!added) {
+            fail(quoted(member_path(where, "path")) + " repeats the path of " + quoted(path + "[" + std::to_string(earlier->second) + "]"));
         }
         out.push_back(std::move(d));
     }
