@@ -84,6 +84,9 @@ std::string read_hex_file(const std::string& name, const std::string& where, con
     errno = 0;
     std::ifstream in(file, std::ios::binary);
     if (!in) fail(shown + " cannot be opened: " + std::strerror(errno));
+    // A device node or a pipe could hand out bytes without end or wait for them forever.
+    std::error_code kind_error;
+    if (!fs::is_regular_file(file, kind_error)) fail(shown + " is not a regular file");
     std::string content;
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
