@@ -551,6 +551,7 @@ TEST(DiscoveryRelations, WhatKeepsPathsApart) {
     Records both;
     T_SIL_DEVICE* p = both.add("strnd0");
     T_SIL_DEVICE* q = both.add("strnd1");
+    p->is_XMV_device = q->is_XMV_device = 1;
     TraceCapture trace;
     ASSERT_EQ(analyze_parent_child_relations(&both.list, 0), 0);
     EXPECT_TRUE(trace.has("both devices claim to be Strandway"));
