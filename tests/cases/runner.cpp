@@ -208,6 +208,24 @@ private:
     std::string why_;
 };
 
+// The README shows the demo runs of readme.cases as its "`lunscan ...`" blocks, less their leading
+// empty lines; a block that no longer matches its golden fails here.
+TEST(Readme, DemoBlocksAreTheReadmeCases) {
+    const std::string readme = unix_lines(testsupport::read_file(tests_dir() + "/../README.md"));
+    int checked = 0;
+    for (const Case& c : parse(fs::path(tests_dir()) / "cases" / "readme.cases")) {
+        std::string shown = "`lunscan" + c.get("args").substr(std::string("-no_header").size()) + "`";
+        std::string golden = goldens(c.get("stdout"));
+        golden.erase(0, golden.find_first_not_of('\n'));
+        const std::size_t at = readme.find(shown);
+        ASSERT_NE(at, std::string::npos) << "the README shows no " << shown;
+        const std::size_t open = readme.find("```\n", at) + 4, close = readme.find("```\n", open);
+        EXPECT_EQ(readme.substr(open, close - open), golden) << shown;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 4);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
