@@ -4,7 +4,7 @@
 
 #include "inquiry_tables.h"
 #include "inquiry_tables_vocab.h"
-#include "silinitl.h"
+#include "sil/sillib.h"
 
 namespace {
 
@@ -32,19 +32,19 @@ void fill_connection_array(const T_SIL_DEVICE& dev, ConnectionCells& cells) {
 // The seven property flags of the -sil table; a position whose condition fails stays blank.
 std::string sil_properties(const KOR_INQ_PAGE0& inq) {
     std::string p(7, ' ');
-    const std::uint8_t flags = korv_flag_byte(inq);
     if (inq.device_flags & KOR_FLAG_BCV) p[0] = 'B';
-    if (flags & KORV_RPX_DEVICE) p[1] = (flags & KORV_RPX_R1) ? '1' : '2';
+    p[1] = *korv_rpx_cell(inq, "1", "2", " ");
     if (inq.device_flags & KOR_FLAG_CKD) p[2] = 'C';
-    if (inq.device_flags & KOR_FLAG_FIBRE)
-        p[3] = 'F';
-    else if (inq.device_flags & KOR_FLAG_ULTRA_SCSI)
-        p[3] = 'U';
-    if (inq.device_flags_2 & KOR_FLAG2_SHARED) p[4] = 'S';
-    if (inq.device_flags_2 & KOR_FLAG2_META) p[5] = 'M';
-    const bool raid = (flags & KORV_RAID_PROTECTED) != 0;
-    const bool mirrored = (flags & KORV_MIRRORED) != 0;
-    p[6] = raid && mirrored ? 'B' : raid ? 'R' : mirrored ? 'M' : 'U';
+    switch (korv_attachment(inq)) {
+        case T_KORV_ATTACHMENT::fibre: p[3] = 'F'; break;
+        case T_KORV_ATTACHMENT::ultra_scsi: p[3] = 'U'; break;
+        default: break;
+    }
+    if (korv_shared(inq)) p[4] = 'S';
+    if (korv_meta(inq)) p[5] = 'M';
+    const T_KORV_PROTECTION protection = korv_protection(inq);
+    const bool raid = protection.raid != T_KORV_RAID::none;
+    p[6] = raid && protection.mirrored ? 'B' : raid ? 'R' : protection.mirrored ? 'M' : 'U';
     return p;
 }
 
@@ -79,13 +79,13 @@ int do_sil_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
         if (const KOR_INQ_PAGE0* inq = valid_inquiry(dev); inq != nullptr && dev.is_XMV_device != 0) {
             properties = sil_properties(*inq);
             fill_connection_array(dev, cells);
-            volume = cell_printf("%4x", dev.korv_dev_num);
+            volume = sil_format("%4x", dev.korv_dev_num);
         }
         // 512-byte blocks are the norm; only other sizes are worth a number.
         const T_CAPACITY_CELLS size = capacity_and_block_cells(dev, true);
-        const std::string bus = (dev.btl_valid & SIL_BTL_BUS) ? cell_printf("%x", dev.bus) : "-";
-        const std::string tid = (dev.btl_valid & SIL_BTL_TID) ? cell_printf("%x", dev.tid) : "-";
-        const std::string lun = (dev.btl_valid & SIL_BTL_LUN) ? cell_printf("%02x", dev.lun) : "-";
+        const std::string bus = (dev.btl_valid & SIL_BTL_BUS) ? sil_format("%x", dev.bus) : "-";
+        const std::string tid = (dev.btl_valid & SIL_BTL_TID) ? sil_format("%x", dev.tid) : "-";
+        const std::string lun = (dev.btl_valid & SIL_BTL_LUN) ? sil_format("%02x", dev.lun) : "-";
         const char* mark = (dev.btl_valid & SIL_BTL_X) ? "X" : " ";
         std::fprintf(out, "%s:%-3s:%-5s:%-3s %-4s %-10s: %s%s%s%s:%9s:%5s:%-12s\n",
                      padded_name(inq_field_text(dev.name), width).c_str(), cells.vendor.c_str(),
