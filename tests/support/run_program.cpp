@@ -1,7 +1,6 @@
-// Test support: runs a program through the system shell with redirected outputs and a changed environment; scratch directories.
+// Test support: runs a program through the system shell with redirected outputs, standard input and a changed environment.
 #include "run_program.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,11 +8,8 @@
 #include <iterator>
 #include <sstream>
 
-#if defined(_WIN32)
-#include <process.h>
-#else
+#if !defined(_WIN32)
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace testsupport {
@@ -89,16 +85,6 @@ int normalise_status(int raw) {
 #endif
 }
 
-std::string unique_name() {
-    static std::atomic<unsigned> counter{0};
-#if defined(_WIN32)
-    const int pid = _getpid();
-#else
-    const int pid = static_cast<int>(getpid());
-#endif
-    return "lunscan-test-" + std::to_string(pid) + "-" + std::to_string(counter++);
-}
-
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -122,18 +108,6 @@ std::string text_of(std::string raw) {
 }
 
 std::string read_text_file(const std::string& path) { return text_of(read_file(path)); }
-
-Scratch::Scratch() : dir_(fs::temp_directory_path() / unique_name()) { fs::create_directories(dir_); }
-
-Scratch::~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-}
-
-std::string Scratch::put(const std::string& name, const std::string& content) const {
-    std::ofstream(path(name), std::ios::binary) << content;
-    return path(name);
-}
 
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const RunOptions& options) {
     const Scratch scratch;
@@ -173,7 +147,7 @@ std::string lunscan_path() {
 
 RunResult run_lunscan(const std::vector<std::string>& args, const std::vector<EnvChange>& env,
                       const std::string& cwd) {
-    return run_program(lunscan_path(), args, {env, cwd});
+    return run_program(lunscan_path(), args, {env, cwd, {}, false});
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

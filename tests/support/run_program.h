@@ -1,7 +1,10 @@
 // Test support: the one process runner of the tests (outputs, exit status, environment) and the one scratch directory.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,16 +39,28 @@ RunResult run_lunscan(const std::vector<std::string>& args, const std::vector<En
                       const std::string& cwd = {});
 
 // A fresh empty directory under the system's temporary directory, removed with the object.
+// Header-only, so that tests which run no program need not link this library.
 class Scratch {
 public:
-    Scratch();
-    ~Scratch();
+    Scratch() {
+        static std::atomic<unsigned> serial{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("lunscan-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(serial++));
+        std::filesystem::create_directories(dir_);
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     std::string dir() const { return dir_.string(); }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
     // Writes `content` to the file `name` and returns its path.
-    std::string put(const std::string& name, const std::string& content) const;
+    std::string put(const std::string& name, const std::string& content) const {
+        std::ofstream(path(name), std::ios::binary) << content;
+        return path(name);
+    }
 
 private:
     std::filesystem::path dir_;
