@@ -15,7 +15,7 @@
 #include <pds/platform_testing.h>
 
 #include "sildevice.h"
-#include "sildopen.h"
+#include "sildopen_steps.h"
 #include "sildopen_host.h"
 #include "sildopen_sp.h"
 #include "silinitl.h"

@@ -11,15 +11,11 @@
 
 #include "sildebug.h"
 #include "silinitl.h"
-#include "silkorinq.h"
+#include "sil/silkordecode.h"
 
 namespace {
 
 using Index = std::ptrdiff_t;
-
-// The device serial text of the standard INQUIRY data.
-constexpr std::size_t kSerialOffset = 36;
-constexpr std::size_t kSerialLength = 8;
 
 // The element storage seen as bytes, with the swap buffer the sort takes once.
 struct Elements {
@@ -149,12 +145,6 @@ int sil_compare_device_names(const char* a, const char* b) {
         result = number_a + 1;
     }
     return result != 0 ? clamp_to_int(result) : char_difference;
-}
-
-std::span<const std::uint8_t, 8> sil_inquiry_serial_text(const KOR_INQ_PAGE0* page) {
-    static_assert(sizeof(KOR_INQ_PAGE0) >= kSerialOffset + kSerialLength);
-    // The record is all byte fields: its object representation is the INQUIRY image.
-    return std::span<const std::uint8_t, 8>(reinterpret_cast<const std::uint8_t*>(page) + kSerialOffset, kSerialLength);
 }
 
 int sort_device_name(const void* a, const void* b) {

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "sildevice.h"
 
@@ -27,9 +26,6 @@ int sort_device_serial_num(const void* a, const void* b);
 
 // The natural comparison of two device names, as sort_device_name applies it.
 int sil_compare_device_names(const char* a, const char* b);
-
-// The 8-character device serial text of standard INQUIRY data (bytes 36-43).
-std::span<const std::uint8_t, 8> sil_inquiry_serial_text(const KOR_INQ_PAGE0* page);
 
 // `major` from the number at the first decimal digit of `name`, `minor` 0; both -1 for a name
 // without digits. 0, or -105 without a device.

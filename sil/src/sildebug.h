@@ -5,31 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// ---- class words ---------------------------------------------------------------------------
-inline constexpr std::uint32_t SIL_TC_LEVEL_MASK = 0x0000000F;
-inline constexpr std::uint32_t SIL_TC_CATEGORY_MASK = 0x000FFFF0;
-inline constexpr std::uint32_t SIL_TC_FUNCTION_DEPTH = 0x00000010;  // verbosity: indentation
-inline constexpr std::uint32_t SIL_TC_CDB_LOG = 0x00000020;         // verbosity: per-command log
-inline constexpr std::uint32_t SIL_TC_SYSCALL_DUMP = 0x00000040;    // verbosity: system-call dumps
-inline constexpr std::uint32_t SIL_TC_PID = 0x00200000;
-inline constexpr std::uint32_t SIL_TC_TIME = 0x00400000;
-inline constexpr std::uint32_t SIL_TC_ERROR = 0x00800000;
-inline constexpr std::uint32_t SIL_TC_DEBUG = 0x01000000;
-inline constexpr std::uint32_t SIL_TC_ENTER = 0x02000000;
-inline constexpr std::uint32_t SIL_TC_LEAVE = 0x04000000;
-inline constexpr std::uint32_t SIL_TC_PAUSE = 0x08000000;
-
-// Classes used throughout the library.
-inline constexpr std::uint32_t SIL_TRACE_ENTRY = 0x2000010;
-inline constexpr std::uint32_t SIL_TRACE_EXIT = 0x4000010;
-inline constexpr std::uint32_t SIL_TRACE_INFO = 0x1000001;
-inline constexpr std::uint32_t SIL_TRACE_INFO_DETAIL = 0x1000801;
-inline constexpr std::uint32_t SIL_TRACE_ERROR = 0xC00001;
-inline constexpr std::uint32_t SIL_TRACE_FORMATTED = 0x40;
-
-// Verbosity words set by the front end.
-inline constexpr std::uint32_t SIL_VERBOSITY_DBG = 0x0040FFFF;
-inline constexpr std::uint32_t SIL_VERBOSITY_DBG_LOG = 0x0000FFFF;
+#include "sil/siltrace.h"
 
 // ---- the gate --------------------------------------------------------------------------------
 // Non-zero while anything could be traced: the verbosity word OR the trigger mask. Every entry
@@ -43,20 +19,12 @@ int sil_debug_init();
 // -102 without the library, -101 without a buffer, 0 otherwise.
 std::int32_t sil_trace(std::uint32_t trace_class, const char* message, const char* source_file,
                        std::int64_t value);
-// The verbosity word (0 when the library is not started).
-std::uint32_t sil_trace_on();
 // Formats a message (at most 256 characters) and traces it at class 0x40 when tracing is on.
 void sil_trace_printf(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// Replaces the verbosity word. 0, or -102 without a context record.
-std::int32_t sil_set_verbosity(std::uint32_t word);
-// Opens the trace file named by an argument "name[:PID][:FW[:n[:kb[:]]]]" and makes it the
-// library output stream. 0 (a file that cannot be opened falls back to standard output with a
-// message), or -102 without a context record.
-std::int32_t sil_open_debug_file(const char* file_argument);
 void sil_trigger_enter(const char* function_name);
 void sil_trigger_leave(const char* function_name);
 // Hex dump of `length` bytes to the library output stream (and to extra_file when given).
@@ -109,13 +77,3 @@ private:
 
 #define SIL_FUNCTION(name) SilFunctionScope sil_function_scope_((name), __FILE__, __LINE__)
 #define SIL_RETURN(rc) return sil_function_scope_.result(rc)
-// Traces a message at `cls` when tracing is on; the message is built only then.
-#define SIL_TRACE(cls, ...)                                                     \
-    do {                                                                        \
-        if (sil_trace_on() != 0) sil_trace_fmt((cls), __FILE__, __LINE__, __VA_ARGS__); \
-    } while (0)
-void sil_trace_fmt(std::uint32_t trace_class, const char* file, int line, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 4, 5)))
-#endif
-    ;

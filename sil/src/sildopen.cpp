@@ -1,5 +1,5 @@
 // Device open and close: openRawDevice, SIL_open_device, the open by name kind, the operating-system open, get_ext_data and the closes.
-#include "sildopen.h"
+#include "sildopen_steps.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include "sildebug.h"
 #include "silfindd_int.h"
 #include "silinitl.h"
-#include "silkorinq.h"
+#include "sil/silkordecode.h"
 #include "silvendor.h"
 
 namespace {

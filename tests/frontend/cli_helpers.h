@@ -23,7 +23,7 @@ inline std::string golden(const std::string& name) {
 
 // A host without storage, no trace variables from the caller's environment.
 inline std::vector<testsupport::EnvChange> empty_host() {
-    return {{"SIL_SIM_HOST", data_dir() + "/empty-host.json"},
+    return {{"SIL_SIM_HOST", data_dir() + "/../cases/hosts/empty-host.json"},
             {"SDEBUG", std::nullopt},
             {"SDEBUG_FILE", std::nullopt},
             {"SDEBUG_FUNCTION_TRIGGER", std::nullopt},

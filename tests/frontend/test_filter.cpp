@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "inquiry.h"
-#include "silkorinq.h"
+#include "sil/silkorinq.h"
 
 namespace {
 

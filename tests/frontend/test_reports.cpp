@@ -8,7 +8,7 @@
 #include <string>
 
 #include "inquiry.h"
-#include "silvendor.h"
+#include "sil/silvendor.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "silautil.h"
-#include "silfinda.h"
-#include "silfindd.h"
+#include "sil/silautil.h"
+#include "sil/silfinda.h"
+#include "sil/silfindd.h"
 
 // Field sizes of the display options record. Each holds that many characters and a NUL.
 inline constexpr std::size_t INQ_DEV_NAME_CHARS = 100;

@@ -1,6 +1,6 @@
 // The display filter every list-wide report asks about each device.
 #include "inquiry.h"
-#include "silkorinq.h"
+#include "sil/silkorinq.h"
 
 namespace {
 

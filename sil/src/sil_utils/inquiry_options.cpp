@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "inquiry.h"
-#include "sildebug.h"
+#include "sil/siltrace.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "inquiry.h"
 #include "inquiry_tables.h"
-#include "silinitl.h"
-#include "silvendor.h"
+#include "sil/sillib.h"
+#include "sil/silvendor.h"
 
 namespace {
 

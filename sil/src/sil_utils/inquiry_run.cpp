@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "inquiry.h"
-#include "sildopen.h"
-#include "silinitl.h"
+#include "sil/sildopen.h"
+#include "sil/sillib.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "inquiry_tables.h"
 #include "inquiry_tables_vocab.h"
-#include "silinitl.h"
-#include "silvendor.h"
+#include "sil/sillib.h"
+#include "sil/silvendor.h"
 
 namespace {
 

@@ -1,20 +1,22 @@
 // The tables of the high-end array's vendor bytes: -all (do_all_display), -et (do_et_display) and -ckd (do_ckd_display).
-#include <array>
 #include <cstdio>
 #include <string>
 
 #include "inquiry_tables.h"
 #include "inquiry_tables_vocab.h"
-#include "pds/util.h"
-#include "silinitl.h"
+#include "sil/sillib.h"
 
 namespace {
 
-// The -all table's "FIBRE"/"ULTRA" cell; -et goes on to "ISCSI" and "N/A".
-const char* attachment(const KOR_INQ_PAGE0& inq) {
-    if (inq.device_flags & KOR_FLAG_FIBRE) return "FIBRE";
-    if (inq.device_flags & KOR_FLAG_ULTRA_SCSI) return "ULTRA";
-    return nullptr;
+// The attachment cell: "FIBRE" or "ULTRA"; -et goes on to "ISCSI"; `other` for the rest.
+const char* attachment(const KOR_INQ_PAGE0& inq, bool with_iscsi, const char* other) {
+    switch (korv_attachment(inq)) {
+        case T_KORV_ATTACHMENT::fibre: return "FIBRE";
+        case T_KORV_ATTACHMENT::ultra_scsi: return "ULTRA";
+        case T_KORV_ATTACHMENT::iscsi: return with_iscsi ? "ISCSI" : other;
+        case T_KORV_ATTACHMENT::other: break;
+    }
+    return other;
 }
 
 // The vendor, product and revision cells, read at their fixed lengths.
@@ -58,12 +60,10 @@ int do_all_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
             serial = inquiry_serial_text(*inq);
             replace_virtual_serial(dev, serial);
             if (dev.is_XMV_device != 0) {
-                const std::uint8_t flags = korv_flag_byte(*inq);
                 bcv = (inq->device_flags & KOR_FLAG_BCV) ? "BCV" : "   ";
-                rpx = (flags & KORV_RPX_DEVICE) ? ((flags & KORV_RPX_R1) ? "R1" : "R2") : "   ";
+                rpx = korv_rpx_cell(*inq, "R1", "R2", "   ");
                 ckd = (inq->device_flags & KOR_FLAG_CKD) ? "CKD" : "   ";
-                const char* link = attachment(*inq);
-                attached = link != nullptr ? link : "   ";
+                attached = attachment(*inq, false, "   ");
                 share_meta = korv_share_meta(*inq, 4);
                 model = korv_model_name(dev.korv_model, KORV_MODEL_NEWEST_IN_ALL);
                 protection = korv_protection_name(*inq, RpxSuffixOrder::mirrored_first);
@@ -104,14 +104,6 @@ void print_et_heading(std::FILE* out, bool compat) {
     std::fprintf(out, "%s\n", rule.c_str());
 }
 
-std::string et_director_port(const KOR_INQ_PAGE0& inq) {
-    const int director = inq.director_bin;
-    const int port = inq.port_bin;
-    if (inq.device_flags & KOR_FLAG_EXTENDED_DIRS)
-        return cell_printf("R%02d%c-%d", (director & 0x0F) + 1, 'A' + (director >> 4), port);
-    return cell_printf("R%02d-%d", director + 1, port);
-}
-
 }  // namespace
 
 int do_et_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
@@ -135,19 +127,16 @@ int do_et_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
         std::string ucode_date = "   ----";
 
         if (const KOR_INQ_PAGE0* inq = valid_inquiry(dev)) {
-            const std::uint8_t flags = korv_flag_byte(*inq);
             serial = compat ? inquiry_serial_text(*inq) : field_text(dev.dev_serial);
             bcv = (inq->device_flags & KOR_FLAG_BCV) ? "BCV" : "REG";
-            rpx = (flags & KORV_RPX_DEVICE) ? ((flags & KORV_RPX_R1) ? "R1" : "R2") : "N/A";
+            rpx = korv_rpx_cell(*inq, "R1", "R2", "N/A");
             ckd = (inq->device_flags & KOR_FLAG_CKD) ? "CKD" : "FBA";
-            const char* link = attachment(*inq);
-            if (link == nullptr) link = (inq->attach_flags & KOR_ATTACH_ISCSI) ? "ISCSI" : "N/A";
-            attached = link;
+            attached = attachment(*inq, true, "N/A");
             share_meta = korv_share_meta(*inq, 3);
             model = korv_model_name(dev.korv_model, KORV_MODEL_NEWEST);
             protection = korv_protection_name(*inq, RpxSuffixOrder::vraid_first);
             if (inq->device_flags & KOR_FLAG_WRITE_PROTECTED) write_protect = "WP";
-            director_port = et_director_port(*inq);
+            director_port = korv_et_director_cell(*inq);
             ucode_date = cell_printf("%x", dev.ucode_date);
         }
         std::fprintf(out,
@@ -183,9 +172,7 @@ int do_ckd_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
                 ckd_dev = "NO";
                 if (inq->device_flags & KOR_FLAG_CKD) {
                     ckd_dev = "YES";
-                    std::array<char, sizeof inq->ckd_label> ascii{};
-                    pds::pdsUtilEbcdicToAscii(inq->ckd_label, ascii.data(), ascii.size());
-                    label.assign(ascii.data(), ascii.size());
+                    label = korv_ckd_label(*inq);
                 }
             }
         }

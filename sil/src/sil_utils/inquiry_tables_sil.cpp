@@ -4,7 +4,7 @@
 
 #include "inquiry_tables.h"
 #include "inquiry_tables_vocab.h"
-#include "silinitl.h"
+#include "sil/sillib.h"
 
 namespace {
 
@@ -32,19 +32,19 @@ void fill_connection_array(const T_SIL_DEVICE& dev, ConnectionCells& cells) {
 // The seven property flags of the -sil table; a position whose condition fails stays blank.
 std::string sil_properties(const KOR_INQ_PAGE0& inq) {
     std::string p(7, ' ');
-    const std::uint8_t flags = korv_flag_byte(inq);
     if (inq.device_flags & KOR_FLAG_BCV) p[0] = 'B';
-    if (flags & KORV_RPX_DEVICE) p[1] = (flags & KORV_RPX_R1) ? '1' : '2';
+    p[1] = *korv_rpx_cell(inq, "1", "2", " ");
     if (inq.device_flags & KOR_FLAG_CKD) p[2] = 'C';
-    if (inq.device_flags & KOR_FLAG_FIBRE)
-        p[3] = 'F';
-    else if (inq.device_flags & KOR_FLAG_ULTRA_SCSI)
-        p[3] = 'U';
-    if (inq.device_flags_2 & KOR_FLAG2_SHARED) p[4] = 'S';
-    if (inq.device_flags_2 & KOR_FLAG2_META) p[5] = 'M';
-    const bool raid = (flags & KORV_RAID_PROTECTED) != 0;
-    const bool mirrored = (flags & KORV_MIRRORED) != 0;
-    p[6] = raid && mirrored ? 'B' : raid ? 'R' : mirrored ? 'M' : 'U';
+    switch (korv_attachment(inq)) {
+        case T_KORV_ATTACHMENT::fibre: p[3] = 'F'; break;
+        case T_KORV_ATTACHMENT::ultra_scsi: p[3] = 'U'; break;
+        default: break;
+    }
+    if (korv_shared(inq)) p[4] = 'S';
+    if (korv_meta(inq)) p[5] = 'M';
+    const T_KORV_PROTECTION protection = korv_protection(inq);
+    const bool raid = protection.raid != T_KORV_RAID::none;
+    p[6] = raid && protection.mirrored ? 'B' : raid ? 'R' : protection.mirrored ? 'M' : 'U';
     return p;
 }
 

@@ -9,7 +9,6 @@
 #include <span>
 #include <vector>
 
-#include "pds/byteorder.h"
 
 const KOR_INQ_PAGE0* valid_inquiry(const T_SIL_DEVICE& dev) {
     return dev.inquiry == 1 ? dev.inquiry_data : nullptr;
@@ -85,41 +84,31 @@ T_CAPACITY_CELLS capacity_and_block_cells(const T_SIL_DEVICE& dev, bool blank_51
     return {" ----- ", " --- "};
 }
 
-std::uint8_t korv_flag_byte(const KOR_INQ_PAGE0& inq) {
-    if (inq.rpx_flags_1 != 0) return inq.rpx_flags_1;
-    if (inq.rpx_flags_2 != 0) return inq.rpx_flags_2;
-    return inq.rpx_flags_3;
-}
-
-namespace {
-
-const char* raid_level(const KOR_INQ_PAGE0& inq) {
-    if (inq.protection & 0x20) return "RAID-6";
-    if (inq.protection & 0x08) return "RAID-5";
-    return "RAID-S";
-}
-
-}  // namespace
-
 std::string korv_protection_name(const KOR_INQ_PAGE0& inq, RpxSuffixOrder order) {
-    const std::uint8_t flags = korv_flag_byte(inq);
-    const bool raid = (flags & KORV_RAID_PROTECTED) != 0;
-    const bool mirrored = (flags & KORV_MIRRORED) != 0;
-    const bool vraid = (inq.rpx_flags_1 & KORV_NOT_VRAID) == 0;
-    if (raid) return std::string(raid_level(inq)) + (mirrored ? "/mirrored" : "");
-    if (flags & KORV_RPX_DEVICE) {
-        std::string name = (flags & KORV_RPX_R1) ? "RPX1" : "RPX2";
-        const char* vraid_suffix = vraid ? "/V-RAID" : "";
-        const char* mirrored_suffix = mirrored ? "/mirrored" : "";
+    const T_KORV_PROTECTION p = korv_protection(inq);
+    if (p.raid != T_KORV_RAID::none) return std::string(korv_raid_name(p.raid)) + (p.mirrored ? "/mirrored" : "");
+    if (p.rpx_role != T_KORV_RPX_ROLE::none) {
+        std::string name = p.rpx_role == T_KORV_RPX_ROLE::r1 ? "RPX1" : "RPX2";
+        const char* vraid_suffix = p.vraid ? "/V-RAID" : "";
+        const char* mirrored_suffix = p.mirrored ? "/mirrored" : "";
         if (order == RpxSuffixOrder::vraid_first)
             name.append(vraid_suffix).append(mirrored_suffix);
         else
             name.append(mirrored_suffix).append(vraid_suffix);
         return name;
     }
-    if (vraid) return "V-RAID";
-    if (mirrored) return "mirrored";
+    if (p.vraid) return "V-RAID";
+    if (p.mirrored) return "mirrored";
     return "unprotected";
+}
+
+const char* korv_rpx_cell(const KOR_INQ_PAGE0& inq, const char* r1, const char* r2, const char* none) {
+    switch (korv_rpx_role(inq)) {
+        case T_KORV_RPX_ROLE::r1: return r1;
+        case T_KORV_RPX_ROLE::r2: return r2;
+        case T_KORV_RPX_ROLE::none: break;
+    }
+    return none;
 }
 
 const char* korv_model_name(std::uint16_t korv_model, std::uint16_t newest_known) {
@@ -137,30 +126,25 @@ const char* korv_model_name(std::uint16_t korv_model, std::uint16_t newest_known
 
 std::string korv_share_meta(const KOR_INQ_PAGE0& inq, std::size_t width) {
     std::string cell(std::max<std::size_t>(width, 2), ' ');
-    if (inq.device_flags_2 & KOR_FLAG2_SHARED) cell[0] = 'S';
-    if (inq.device_flags_2 & KOR_FLAG2_META) cell[1] = 'M';
+    if (korv_shared(inq)) cell[0] = 'S';
+    if (korv_meta(inq)) cell[1] = 'M';
     return cell;
 }
 
 std::string korv_director_cell(const T_SIL_DEVICE& dev) {
-    if (dev.korv_model == 0x300) return cell_printf("%2d-%d", dev.director, dev.port);
-    // Signed on purpose: director 0 gives number 16 and the letter before 'a', as it always has.
-    const int index = static_cast<int>(dev.director) - 1;
-    const int letter_index = index >> 4;
-    const char letter = letter_index >= 26 ? '?' : static_cast<char>('a' + letter_index);
-    return cell_printf("%2d%c%d", (index & 0x0F) + 1, letter, dev.port);
+    const T_KORV_DIRECTOR_PORT d = korv_director_port(dev);
+    if (!d.has_board) return cell_printf("%2d-%d", d.number, d.port);
+    const char letter = d.board >= 26 ? '?' : static_cast<char>('a' + d.board);
+    return cell_printf("%2d%c%d", d.number, letter, d.port);
 }
 
-std::uint32_t vantrel_label_maker_type(const T_SIL_DEVICE& dev) {
-    const std::span<const std::uint8_t> label(dev.vantrel_label);
-    return pds::load_le32(label.subspan(VANTREL_LABEL_MAKER_TYPE_OFFSET, 4));
+std::string korv_et_director_cell(const KOR_INQ_PAGE0& inq) {
+    const T_KORV_DIRECTOR_PORT d = korv_inquiry_director_port(inq);
+    if (d.has_board) return cell_printf("R%02d%c-%d", d.number, 'A' + d.board, d.port);
+    return cell_printf("R%02d-%d", d.number, d.port);
 }
 
 std::string inquiry_serial_text(const KOR_INQ_PAGE0& inq) {
-    constexpr std::size_t kFirst = offsetof(KOR_INQ_PAGE0, dev_serial_chars);
-    constexpr std::size_t kLength = 8;
-    static_assert(kFirst == 36 && kFirst + kLength <= sizeof(KOR_INQ_PAGE0));
-    // The record is all byte arrays, so its bytes are the wire bytes.
-    const auto* bytes = reinterpret_cast<const char*>(&inq) + kFirst;
-    return std::string(bytes, std::find(bytes, bytes + kLength, '\0'));
+    const std::span<const std::uint8_t, 8> bytes = sil_inquiry_serial_text(&inq);
+    return std::string(bytes.begin(), std::find(bytes.begin(), bytes.end(), std::uint8_t{0}));
 }

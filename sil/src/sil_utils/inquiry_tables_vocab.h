@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "inquiry.h"
-#include "silkorinq.h"
+#include "sil/silkordecode.h"
 
 // ---- reading a record --------------------------------------------------------------------------
 
@@ -79,17 +79,6 @@ T_CAPACITY_CELLS capacity_and_block_cells(const T_SIL_DEVICE& dev, bool blank_51
 
 // ---- the high-end array's INQUIRY vocabulary ---------------------------------------------------
 
-// Bits of the replication flag byte.
-inline constexpr std::uint8_t KORV_RPX_R1 = 0x02;
-inline constexpr std::uint8_t KORV_RPX_DEVICE = 0x04;
-inline constexpr std::uint8_t KORV_RAID_PROTECTED = 0x10;
-inline constexpr std::uint8_t KORV_MIRRORED = 0x20;
-// Byte 44 bit 0x01 clear marks a V-RAID device.
-inline constexpr std::uint8_t KORV_NOT_VRAID = 0x01;
-
-// The replication flag byte: byte 44, else byte 49, else byte 120 (the first that is not zero).
-std::uint8_t korv_flag_byte(const KOR_INQ_PAGE0& inq);
-
 // Where an RPX device's "/V-RAID" and "/mirrored" suffixes go: the -et table names V-RAID first,
 // the -all table mirroring first.
 enum class RpxSuffixOrder { vraid_first, mirrored_first };
@@ -105,16 +94,13 @@ const char* korv_model_name(std::uint16_t korv_model, std::uint16_t newest_known
 std::string korv_share_meta(const KOR_INQ_PAGE0& inq, std::size_t width);
 
 // The director-port cell of the -sil and -connections tables ("%2d-%d" on the 0x300 model,
-// "%2d%c%d" with the director letter otherwise).
+// "%2d%c%d" with the board letter otherwise).
 std::string korv_director_cell(const T_SIL_DEVICE& dev);
+// The director-port cell of the -et table ("R%02d%c-%d" with extended directors, else "R%02d-%d").
+std::string korv_et_director_cell(const KOR_INQ_PAGE0& inq);
 
-// ---- the NAS label -------------------------------------------------------------------------------
-
-// The label block read from the disk: the "XMV Vantrel" signature at byte 20, then, from byte 32,
-// in the host's byte order: target (16-bit), lun (16-bit), array serial (32-bit), array model
-// (32-bit) and maker type (32-bit).
-inline constexpr std::size_t VANTREL_LABEL_MAKER_TYPE_OFFSET = 44;
-std::uint32_t vantrel_label_maker_type(const T_SIL_DEVICE& dev);
+// The replication-role cell: r1 and r2 as given, `none` otherwise.
+const char* korv_rpx_cell(const KOR_INQ_PAGE0& inq, const char* r1, const char* r2, const char* none);
 
 // ---- INQUIRY byte ranges that span several fields ---------------------------------------------
 

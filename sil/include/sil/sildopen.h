@@ -1,4 +1,4 @@
-// Device open and close: the open options and raw-open records, the open roads by name kind, and the closes.
+// Device open and close: the open options and raw-open records, the opens and the closes.
 #pragma once
 
 #include <cstddef>
@@ -120,15 +120,6 @@ static_assert(offsetof(T_SIL_OPEN_INFO, vexbased_flags) == 160);
 static_assert(offsetof(T_SIL_OPEN_INFO, use_backend_inquiry_data) == 161);
 static_assert(offsetof(T_SIL_OPEN_INFO, get_spoofed_inquiry_data) == 162);
 
-// How a device name says the device is reached, tested in this order.
-enum class T_SIL_NAME_KIND {
-    service_processor,  // the name's first "KORVWIN" ends it
-    socket,             // contains "=="
-    special_user,       // begins with "USERDEF"
-    os_device,          // anything else
-};
-T_SIL_NAME_KIND sil_name_kind(const char* name);
-
 // ---- entry points ---------------------------------------------------------------------------------
 
 // Allocates a record, opens `name` into it and returns it, or nullptr when the open fails (the
@@ -145,17 +136,3 @@ std::int32_t SIL_closeAndFreeDevice(T_SIL_DEVICE* device);
 // SIL_closeAndFreeDevice for records made by openRawDevice.
 std::int32_t closeRawDevice(T_SIL_DEVICE* device);
 
-// ---- the steps, for the callers that drive an open themselves ------------------------------------
-
-// The open behind openRawDevice and SIL_open_device: base daemon or local open, device lock,
-// the open by name kind, and the results copied back into `open_info`.
-std::int32_t open_raw_device_into(const char* name, std::uint32_t open_mode_flags, T_SIL_OPEN_INFO* open_info,
-                                  std::uint64_t trace_ctx, const T_SIL_OPEN_OPEN_OPTIONS* options,
-                                  T_SIL_DEVICE* device);
-// Opens the record by the kind of its name and gathers what `options` asks for.
-std::int32_t open_device_by_kind(T_SIL_DEVICE* device, const T_SIL_OPEN_OPEN_OPTIONS* options);
-// CreateFileA of the record's name for reading and writing (read only after a sharing violation).
-// 0, -1 (os_errno set unless the device does not exist), -101.
-std::int32_t open_os_device(T_SIL_DEVICE* device);
-// Marks multipathing pseudo devices (mp_state = SIL_DEV_PARENT). 0 or -101.
-std::int32_t get_ext_data(T_SIL_DEVICE* device);
