@@ -103,10 +103,6 @@ const pds::HostIdentity& host_identity_once() {
     return identity;
 }
 
-bool is_daemon_device(const T_SIL_DEVICE* device) {
-    return device->conn_type >= SIL_CONN_DAEMON_FIRST && device->conn_type <= SIL_CONN_DAEMON_LAST;
-}
-
 // Peripheral qualifier 1 or 3 with device type 0x1F: nothing is, or can be, behind this LUN.
 bool lun_not_supported(std::uint8_t byte0) {
     const unsigned qualifier = byte0 >> 5;
@@ -215,7 +211,7 @@ std::int32_t SIL_Inquiry(T_SIL_DEVICE* device, const T_SIL_OPEN_OPEN_OPTIONS* op
     // Byte 4 of the options asks for a fresh read of data already held.
     const bool read_again = options != nullptr && options->skip_inquiry == 1;
     const int force_dump = options != nullptr ? static_cast<int>(options->verbose) : 0;
-    if (device->inquiry == 1 || is_daemon_device(device)) {
+    if (device->inquiry == 1 || sil_is_daemon_device(*device)) {
         if (!read_again) SIL_RETURN(0);
         SIL_TRACE(SIL_TRACE_INFO, "freeing old inq data");
         delete device->inquiry_data;

@@ -18,6 +18,7 @@
 #include "pds/platform.h"
 #include "sildevice.h"
 #include "silinitl.h"
+#include "sil/siltext.h"
 
 std::atomic<std::uint32_t> sil_trace_gate{0};
 
@@ -68,28 +69,6 @@ WriterState& writer() {
 }
 
 // ---- small helpers ---------------------------------------------------------------------------
-
-std::string vformat(const char* format, std::va_list args) {
-    if (format == nullptr) return {};
-    std::va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (needed <= 0) return {};
-    std::string text(static_cast<std::size_t>(needed) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(needed));
-    return text;
-}
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    std::va_list args;
-    va_start(args, fmt);
-    std::string text = vformat(fmt, args);
-    va_end(args);
-    return text;
-}
 
 std::atomic_ref<std::uint32_t> verbosity_ref(T_SIL_CONTEXT& ctx) {
     return std::atomic_ref<std::uint32_t>(ctx.verbosity);
@@ -233,7 +212,7 @@ std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
                  static_cast<int>(p.process_id()), position);
 
     const auto advance = [&w](int index) { return index + 1 > w.wrap_files ? 0 : index + 1; };
-    const auto wrap_name = [&w](int index) { return format("%s_%d", w.wrap_base.c_str(), index); };
+    const auto wrap_name = [&w](int index) { return sil_format("%s_%d", w.wrap_base.c_str(), index); };
     const int current = w.wrap_index;
     std::FILE* next = nullptr;
     std::string next_name;
@@ -261,7 +240,7 @@ std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
     if (w.wrap_delete && p.name() != "win32") {
         const int previous = w.wrap_index == 0 ? w.wrap_files : w.wrap_index - 1;
         const std::string command =
-            format("%s rm %s 2>&1",
+            sil_format("%s rm %s 2>&1",
                    "PATH=/usr/sbin:/sbin:/etc:/bin:/etc:/usr/bin; export PATH; LC_ALL=C; export LC_ALL; ",
                    wrap_name(previous).c_str());
         int exit_status = 0;
@@ -285,16 +264,16 @@ std::string line_text(std::uint32_t cls, std::uint32_t verbosity, const char* me
     if (cls & SIL_TC_ENTER) text += "Enter: ";
     if (cls & SIL_TC_LEAVE) text += "Leave: ";
     text += message == nullptr ? "" : message;
-    if ((cls & SIL_TC_PID) && !(verbosity & SIL_TC_PID)) text += format(" <%d>", static_cast<int>(p.process_id()));
+    if ((cls & SIL_TC_PID) && !(verbosity & SIL_TC_PID)) text += sil_format(" <%d>", static_cast<int>(p.process_id()));
     if ((cls & SIL_TC_TIME) && !(verbosity & SIL_TC_TIME)) {
         char date[kTimeTextCapacity + 1];
         sil_date_text(date);
-        text += format(" <%s>", date);
+        text += sil_format(" <%s>", date);
     }
     if (cls & SIL_TC_LEAVE) {
-        text += format(", Return Value: %d", static_cast<int>(value));
+        text += sil_format(", Return Value: %d", static_cast<int>(value));
     } else if (cls & SIL_TC_TIME) {
-        text += format(" File:%.*s Line:%d", static_cast<int>(file_name_only(source_file).size()),
+        text += sil_format(" File:%.*s Line:%d", static_cast<int>(file_name_only(source_file).size()),
                        file_name_only(source_file).data(), static_cast<int>(value));
     }
     if (text.size() >= kTextCapacity) text.resize(kTextCapacity - 1);
@@ -335,10 +314,10 @@ std::string hex_dump_text(std::span<const std::uint8_t> data, const std::uint8_t
     for (std::size_t row = 0; row < data.size(); row += kRow) {
         const std::size_t count = std::min(kRow, data.size() - row);
         text += " ";
-        text += format("%04x: ", static_cast<unsigned>(row));
+        text += sil_format("%04x: ", static_cast<unsigned>(row));
         std::string bytes;
         for (std::size_t i = 0; i < count; ++i) {
-            bytes += format("%02x ", data[row + i]);
+            bytes += sil_format("%02x ", data[row + i]);
             if (i == 7) bytes += " ";
         }
         bytes.resize(kByteArea, ' ');
@@ -431,7 +410,7 @@ std::int32_t sil_open_debug_file(const char* file_argument) {
     const std::size_t options = arg.find(':', drive ? 2 : 0);
     std::string name(arg.substr(0, options));
     if (arg.find(":PID") != std::string_view::npos) {
-        name += format("_%d", static_cast<int>(pds::platform().process_id()));
+        name += sil_format("_%d", static_cast<int>(pds::platform().process_id()));
     }
 
     WriterState& w = writer();
@@ -443,7 +422,7 @@ std::int32_t sil_open_debug_file(const char* file_argument) {
         w.wrap_index = 0;
         w.wrap_limit = kDefaultWrapLimit;
         w.wrap_delete = false;
-        name = format("%s_%d", w.wrap_base.c_str(), w.wrap_index);
+        name = sil_format("%s_%d", w.wrap_base.c_str(), w.wrap_index);
         // ":FW[:files[:kb[:]]]"
         std::string_view rest = arg.substr(fw + 3);
         if (rest.starts_with(":")) {
@@ -549,12 +528,12 @@ std::int32_t sil_trace(std::uint32_t trace_class, const char* message, const cha
     if (verbosity & SIL_TC_TIME) {
         char stamp[kTimeTextCapacity + 1];
         sil_timestamp(stamp);
-        line += format("<%s> ", stamp);
+        line += sil_format("<%s> ", stamp);
     }
     if (verbosity & SIL_TC_PID) {
         const std::uint32_t thread = p.thread_number();
-        line += thread == 0 ? format("<%d> ", static_cast<int>(p.process_id()))
-                            : format("<%d.%d> ", static_cast<int>(p.process_id()), static_cast<int>(thread));
+        line += thread == 0 ? sil_format("<%d> ", static_cast<int>(p.process_id()))
+                            : sil_format("<%d.%d> ", static_cast<int>(p.process_id()), static_cast<int>(thread));
     }
     if (control & kControlOneLine) {
         line += indent;
@@ -574,18 +553,18 @@ std::int32_t sil_trace(std::uint32_t trace_class, const char* message, const cha
 
 void sil_trace_printf(const char* format, ...) {
     if (sil_trace_on() == 0) return;
-    char message[kPrintfCapacity + 1];
     std::va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format == nullptr ? "" : format, args);
+    std::string message = sil_vformat(format, args);
     va_end(args);
-    sil_trace(SIL_TRACE_FORMATTED, message, "", 0);
+    if (message.size() > kPrintfCapacity) message.resize(kPrintfCapacity);
+    sil_trace(SIL_TRACE_FORMATTED, message.c_str(), "", 0);
 }
 
 void sil_trace_fmt(std::uint32_t trace_class, const char* file, int line, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    const std::string message = vformat(format, args);
+    const std::string message = sil_vformat(format, args);
     va_end(args);
     sil_trace(trace_class, message.c_str(), file, line);
 }
@@ -647,7 +626,7 @@ int sil_sock_log(const char* tag, const char* message) {
     if (message == nullptr) return 1;
     pds::Platform& p = pds::platform();
     const pds::LocalTime t = p.local_time();
-    const std::string path = *base + format("%02d-%02d.log", t.day, t.hour);
+    const std::string path = *base + sil_format("%02d-%02d.log", t.day, t.hour);
     std::FILE* file = std::fopen(path.c_str(), "a");
     if (file == nullptr) return 1;
     std::fprintf(file, "%02d/%02d/%04d %02d:%02d:%02d.%03d %6d %6d %-20.20s %s\n", t.month, t.day, t.year, t.hour,

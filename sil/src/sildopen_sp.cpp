@@ -15,6 +15,7 @@
 #include "sildebug.h"
 #include "silinitl.h"
 #include "silkorinq.h"
+#include "sil/siltext.h"
 
 namespace {
 
@@ -51,12 +52,8 @@ std::int32_t SIL_VTRMInitStub(const char* module, const std::string& address, st
 std::int32_t SIL_VTRMCreateClient(T_SIL_DEVICE* device) { return SIL_ERR_VTRM_OFF; }
 std::int32_t SIL_VTRMRemoveClient(T_SIL_DEVICE* device) { return SIL_ERR_VTRM_OFF; }
 
-std::uint8_t hex_digit(char c) {
-    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-    return 0;
-}
+// A character that is no hex digit counts as 0.
+int hex_digit(char c) { return std::max(0, sil_hex_digit(static_cast<unsigned char>(c))); }
 
 std::uint8_t packed(char high, char low) { return static_cast<std::uint8_t>((hex_digit(high) << 4) | hex_digit(low)); }
 

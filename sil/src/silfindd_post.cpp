@@ -1,6 +1,8 @@
 // The device list's post-processing: relations between paths, the Veritas name filter, sorting, major/minor and the virtualisation hook.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,11 +47,42 @@ bool same_s80_unit(const T_S80_DEVICE& a, const T_S80_DEVICE& b) {
            a.port_char == b.port_char;
 }
 
+// On the high-end array the first five serial characters name one LUN: they carry the system
+// serial and the volume number.
 bool same_high_end_unit(const T_SIL_DEVICE* a, const T_SIL_DEVICE* b) {
     if (a->korv_dev_num != b->korv_dev_num || std::strncmp(a->korid, b->korid, 12) != 0) return false;
     if (a->inquiry_data == nullptr || b->inquiry_data == nullptr) return true;
     return std::memcmp(sil_inquiry_serial_text(a->inquiry_data).data(), sil_inquiry_serial_text(b->inquiry_data).data(),
                        5) == 0;
+}
+
+// A fixed-length INQUIRY field up to its first NUL, without trailing blanks.
+template <std::size_t N>
+std::string_view trimmed(std::span<const std::uint8_t, N> field) {
+    std::string_view text(reinterpret_cast<const char*>(field.data()), N);
+    text = text.substr(0, text.find('\0'));
+    const std::size_t last = text.find_last_not_of(' ');
+    return last == std::string_view::npos ? std::string_view{} : text.substr(0, last + 1);
+}
+
+template <std::size_t N>
+std::span<const std::uint8_t, N> bytes_of(const char (&field)[N]) {
+    return std::span<const std::uint8_t, N>(reinterpret_cast<const std::uint8_t*>(field), N);
+}
+
+// Elsewhere five shared characters prove nothing: two plain disks are one unit only when vendor,
+// product and the whole serial agree, and none of them is empty.
+bool same_plain_unit(const T_SIL_DEVICE* a, const T_SIL_DEVICE* b) {
+    if (a->inquiry_data == nullptr || b->inquiry_data == nullptr) return false;
+    const KOR_INQ_PAGE0& pa = *a->inquiry_data;
+    const KOR_INQ_PAGE0& pb = *b->inquiry_data;
+    const std::string_view texts[3][2] = {
+        {trimmed(bytes_of(pa.vendor)), trimmed(bytes_of(pb.vendor))},
+        {trimmed(bytes_of(pa.product)), trimmed(bytes_of(pb.product))},
+        {trimmed(sil_inquiry_serial_text(&pa)), trimmed(sil_inquiry_serial_text(&pb))},
+    };
+    return std::all_of(std::begin(texts), std::end(texts),
+                       [](const std::string_view(&pair)[2]) { return !pair[0].empty() && pair[0] == pair[1]; });
 }
 
 // Whether two records are paths of one logical unit; the first record's make picks the rule.
@@ -63,7 +96,8 @@ bool same_logical_unit(const T_SIL_DEVICE* a, const T_SIL_DEVICE* b) {
     }
     if (a->is_hds) return b->is_hds && same_hds_unit(*a->hds_device, *b->hds_device);
     if (a->is_s80) return b->is_s80 && same_s80_unit(*a->s80_device, *b->s80_device);
-    return same_high_end_unit(a, b);
+    if (a->is_XMV_device || b->is_XMV_device) return a->is_XMV_device && b->is_XMV_device && same_high_end_unit(a, b);
+    return same_plain_unit(a, b);
 }
 
 void relate(T_SIL_DEVICE* a, T_SIL_DEVICE* b) {

@@ -16,6 +16,7 @@
 #include "sildebug.h"
 #include "silinitl.h"
 #include "silkorinq.h"
+#include "sil/siltext.h"
 
 namespace {
 
@@ -75,13 +76,6 @@ bool text_contains(std::span<const std::uint8_t> text, std::string_view needle) 
     return std::search(text.begin(), end, needle.begin(), needle.end()) != end;
 }
 
-int hex_digit(std::uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // A short character field read as a number the way the array writes it: leading blanks skipped,
 // then digits up to the first character that is not one (none gives 0).
 std::uint32_t parse_number_text(std::span<const std::uint8_t> chars, std::uint32_t base) {
@@ -89,7 +83,7 @@ std::uint32_t parse_number_text(std::span<const std::uint8_t> chars, std::uint32
     while (i < chars.size() && (chars[i] == ' ' || chars[i] == '\t')) ++i;
     std::uint32_t value = 0;
     for (; i < chars.size(); ++i) {
-        int d = hex_digit(chars[i]);
+        int d = sil_hex_digit(chars[i]);
         if (d < 0 || static_cast<std::uint32_t>(d) >= base) break;
         value = value * base + static_cast<std::uint32_t>(d);
     }

@@ -87,10 +87,6 @@ void set_success_flags(T_SIL_DEVICE& dev, std::uint8_t opcode) {
     }
 }
 
-bool is_daemon_device(const T_SIL_DEVICE& dev) {
-    return dev.conn_type >= SIL_CONN_DAEMON_FIRST && dev.conn_type <= SIL_CONN_DAEMON_LAST;
-}
-
 }  // namespace
 
 double sil_seconds_now() {
@@ -274,7 +270,7 @@ T_SIL_REPLY transfer(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERRO
     if (dump_on) dump_cdb_out(&io, data_buffer, trace_ctx);
 
     std::int32_t rc;
-    if (is_daemon_device(*device)) {
+    if (sil_is_daemon_device(*device)) {
         rc = io.xfer_len != 0 ? DMNSIL_os_specific_io(device, &io, data_buffer, &err)
                               : DMNSIL_os_specific_io_no_buff(device, &io, &err);
     } else {

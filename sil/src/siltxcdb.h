@@ -115,6 +115,10 @@ inline constexpr std::uint32_t SIL_TRANSPORT_BLOCK_SIZE = 512;
 inline constexpr std::int32_t SIL_ERR_DAEMON_NOT_AVAILABLE = -561;
 inline constexpr std::uint32_t SIL_CONN_DAEMON_FIRST = 101;
 inline constexpr std::uint32_t SIL_CONN_DAEMON_LAST = 103;
+// Whether the device is reached through the base daemon.
+inline bool sil_is_daemon_device(const T_SIL_DEVICE& device) {
+    return device.conn_type >= SIL_CONN_DAEMON_FIRST && device.conn_type <= SIL_CONN_DAEMON_LAST;
+}
 
 // Value handed to the multipathing driver's pass-through entry with the block.
 inline constexpr std::uint32_t SIL_MP_PASSTHRU_VALUE = 32;

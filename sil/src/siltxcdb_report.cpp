@@ -2,7 +2,6 @@
 // hex dumps of CDBs and data.
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +10,7 @@
 #include "pds/byteorder.h"
 #include "sildebug.h"
 #include "silinitl.h"
+#include "sil/siltext.h"
 #include "siltxcdb.h"
 
 namespace {
@@ -26,17 +26,6 @@ std::atomic<std::uint32_t> g_passed{0};
 std::atomic<std::uint32_t> g_failed{0};
 std::atomic<std::uint32_t> g_bad_replies{0};
 std::atomic<double> g_total_seconds{0.0};
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    const int n = std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    if (n < 0) return {};
-    return std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
-}
 
 // A data buffer of `length` bytes (none without a buffer), read through the one reply reader.
 // The inspections below only describe a command for the trace: a byte past the buffer shows as
@@ -71,8 +60,8 @@ std::vector<std::string> cdb_error_report_lines(const T_CDB_ERROR* err) {
     std::vector<std::string> lines{"\nTxCDB() IO failed. \n\n"};
     if (err == nullptr) return lines;
     lines.emplace_back("\nXMV Generic CDB error info:\n");
-    lines.push_back(format("  pcdbErr->raw_device_fn    = %s\n", field_text(err->raw_device_fn).c_str()));
-    lines.push_back(format("  pcdbErr->korvStatus       = 0x%x :\n", err->korvStatus));
+    lines.push_back(sil_format("  pcdbErr->raw_device_fn    = %s\n", field_text(err->raw_device_fn).c_str()));
+    lines.push_back(sil_format("  pcdbErr->korvStatus       = 0x%x :\n", err->korvStatus));
     if (err->korvStatus != 0) {
         static constexpr struct {
             std::uint32_t bit;
@@ -92,18 +81,18 @@ std::vector<std::string> cdb_error_report_lines(const T_CDB_ERROR* err) {
         lines.emplace_back((err->korvStatus & CDB_ERR_RETRY) != 0 ? " Retry suggested.\n"
                                                                   : " Retry NOT suggested.\n");
     }
-    lines.push_back(format("  pcdbErr->cdb[0]           = 0x%x\n", err->cdb[0]));
+    lines.push_back(sil_format("  pcdbErr->cdb[0]           = 0x%x\n", err->cdb[0]));
     if (err->senseAvailable != 0) {
         lines.emplace_back("  pcdbErr->senseAvailable?    YES\n");
-        lines.push_back(format("  pcdbErr->sense_key        = 0x%x\n", err->sense_key));
-        lines.push_back(format("  pcdbErr->add_sense_code   = 0x%x\n", err->add_sense_code));
+        lines.push_back(sil_format("  pcdbErr->sense_key        = 0x%x\n", err->sense_key));
+        lines.push_back(sil_format("  pcdbErr->add_sense_code   = 0x%x\n", err->add_sense_code));
     } else {
         lines.emplace_back("  pcdbErr->senseAvailable?    NO\n");
     }
-    lines.push_back(format("  pcdbErr->bytesToTransfer  = 0x%x\n", err->bytesToTransfer));
-    lines.push_back(format("  pcdbErr->bytesTransferred = 0x%x\n", err->bytesTransferred));
-    lines.push_back(format("  pcdbErr->pid              = %04d\n", static_cast<int>(err->pid)));
-    lines.push_back(format("  pcdbErr->ioctlTimeoutSecs = %d\n", static_cast<int>(err->ioctlTimeoutSecs)));
+    lines.push_back(sil_format("  pcdbErr->bytesToTransfer  = 0x%x\n", err->bytesToTransfer));
+    lines.push_back(sil_format("  pcdbErr->bytesTransferred = 0x%x\n", err->bytesTransferred));
+    lines.push_back(sil_format("  pcdbErr->pid              = %04d\n", static_cast<int>(err->pid)));
+    lines.push_back(sil_format("  pcdbErr->ioctlTimeoutSecs = %d\n", static_cast<int>(err->ioctlTimeoutSecs)));
     lines.emplace_back("\nHost Specific CDB error info:\n");
     return lines;
 }
@@ -154,7 +143,7 @@ std::string format_cdb_summary(const std::uint8_t* cdb, const std::uint8_t* data
     static const T_SIL_DEVICE kNoDevice{};
     const T_SIL_DEVICE& dev = device != nullptr ? *device : kNoDevice;
     const std::uint8_t opcode = cdb[0];
-    std::string line = format(
+    std::string line = sil_format(
         "Cdb:%02X DV#%04X Dir:%02X-%d Ucode:%04X Kor:%s Dev:<%s> Time:%5.3f/%5.3f status:%-3d "
         "Pass/Fail=%05d/%05d ",
         opcode, dev.korv_dev_num, dev.director, dev.port, dev.ucode_level, field_text(dev.korid).c_str(),
@@ -167,7 +156,7 @@ std::string format_cdb_summary(const std::uint8_t* cdb, const std::uint8_t* data
     const auto b = [&](std::size_t i) { return at(r, i); };
     const T_SYSCALL_BUFFER_HEADER h = find_syscall_header(data, xfer_len);
     const std::size_t s = h.start;
-    line += format("BadCC:%04d CC:%02X%02X  L=%04x  Sysc:%02X%02X_%02x_%02x",
+    line += sil_format("BadCC:%04d CC:%02X%02X  L=%04x  Sysc:%02X%02X_%02x_%02x",
                    static_cast<int>(counts.bad_replies), cdb[4], cdb[5], h.length, b(s + 4), b(s + 5),
                    b(s + 16), b(s + 17));
     if (b(s) != kSyscallOrder) {
@@ -176,10 +165,10 @@ std::string format_cdb_summary(const std::uint8_t* cdb, const std::uint8_t* data
         const std::uint8_t n = b(s + 57);
         if (n >= 1 && n <= 7) {
             line += " RPX:";
-            for (std::size_t i = 0; i < n; ++i) line += format("%02X", b(s + 64 + i));
+            for (std::size_t i = 0; i < n; ++i) line += sil_format("%02X", b(s + 64 + i));
         }
     } else {
-        line += format(" RC=%02X-%02x", b(s + 1), b(s + 2));
+        line += sil_format(" RC=%02X-%02x", b(s + 1), b(s + 2));
     }
     return line;
 }

@@ -237,7 +237,8 @@ bool parse_special_option(std::string_view word, WordCursor& words, T_DISPLAY_OP
         parse_identifier(words.argument("-identifier"), d, l);
     } else if (word == "-sid_wwn") {
         const char* serial = words.argument("-sid");
-        if (std::strlen(serial) != INQ_SID_WWN_CHARS) {
+        // A shorter serial is no error: it simply names no array.
+        if (std::strlen(serial) > INQ_SID_WWN_CHARS) {
             std::printf("\n\n\tERROR: -sid_wwn serial number must be 12 characters.\n\n");
             end_on_option_error();
         }

@@ -57,8 +57,9 @@ void open_named_devices(T_SIL_DEVICE_LIST* list, std::span<const std::string> na
 // Reads the device names of the -drav_file file. Returns the message that ends the run, or an
 // empty string.
 std::string read_device_file(const char* path, std::vector<std::string>& names) {
+    const std::string cannot_open = std::string("Failed opening the Dravonis device file: ") + path + "\n";
     std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return std::string("Failed opening the Dravonis device file: ") + path + "\n";
+    if (file == nullptr) return cannot_open;
     std::string error;
     char line[INQ_DEVICE_FILE_LINE_BYTES];
     bool continuation = false;  // the buffer holds the rest of a line already judged
@@ -79,6 +80,9 @@ std::string read_device_file(const char* path, std::vector<std::string>& names) 
             names.emplace_back(line, length);
         }
     }
+    // Some C libraries open a directory for reading and only fail its first read: that is a
+    // file that cannot be opened as well, not an empty list.
+    if (error.empty() && std::ferror(file)) error = cannot_open;
     std::fclose(file);
     return error;
 }

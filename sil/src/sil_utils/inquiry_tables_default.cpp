@@ -79,14 +79,14 @@ MainCells main_cells(const T_SIL_DEVICE& dev, const Columns& c) {
             cells.serial = field_text(dev.dev_serial);
         else if (inq->dev_serial_chars[0] != '\0')
             cells.serial = inquiry_serial_text(*inq);
-        cells.volume = cell_printf(c.compat ? "%5X" : "%05X", dev.korv_dev_num);
+        cells.volume = sil_format(c.compat ? "%5X" : "%05X", dev.korv_dev_num);
         if (dev.is_virtual != 0) {
             replace_virtual_serial(dev, cells.serial);
             cells.volume = "   00000";
         }
     }
     if (dev.cap_state == 1 && c.winvol)
-        cells.capacity = cell_printf("%7u", dev.win_vol_cap);
+        cells.capacity = sil_format("%7u", dev.win_vol_cap);
     else
         cells.capacity = capacity_cell(dev, " ----- ");
     return cells;
@@ -140,7 +140,7 @@ std::string vantrel_cell(const T_SIL_DEVICE& dev) {
         const T_IVANTREL_DEVICE* record = dev.ivantrel_device;
         if (record == nullptr || record->lun_name == nullptr) return ":      ";
         const std::optional<int> number = lun_number_in(record->lun_name);
-        return number ? cell_printf(":%11.d", *number) : ":      ";
+        return number ? sil_format(":%11.d", *number) : ":      ";
     }
     return ":             ";
 }
@@ -149,11 +149,11 @@ std::string sid_cell(const T_SIL_DEVICE& dev, const std::string& vendor) {
     const bool virtual_korv = is_korv_backed_virtual(dev);
     if (vendor.find("XMV") == std::string::npos && !virtual_korv) return "  :N/A         ";
     if (dev.is_virtual != 0)
-        return virtual_korv ? cell_printf("  :%s", field_text(dev.korid).c_str()) : "  :N/A         ";
+        return virtual_korv ? sil_format("  :%s", field_text(dev.korid).c_str()) : "  :N/A         ";
     const KOR_INQ_PAGE0* inq = valid_inquiry(dev);
     if (inq == nullptr) return "  :N/A         ";
-    std::string cell = cell_printf("  :%02X", inq->serial_bcd_1);
-    for (std::uint8_t digits : inq->serial_bcd_2) cell += cell_printf("%02X", digits);
+    std::string cell = sil_format("  :%02X", inq->serial_bcd_1);
+    for (std::uint8_t digits : inq->serial_bcd_2) cell += sil_format("%02X", digits);
     return cell;
 }
 
@@ -169,9 +169,9 @@ const char* lun_state_name(std::uint32_t state) {
 std::string dravonis_cell(const T_SIL_DEVICE& dev, bool compat) {
     const T_DRAVONIS_DEVICE* drav = dev.drav_device;
     if (dev.is_drav == 0 || drav == nullptr) return ":    :    :       ";
-    return cell_printf(":%4x", drav->p83_word1) +
-           cell_printf(compat ? " :%4x " : " :%05d", drav->p83_word2) +
-           cell_printf(":%-8s", lun_state_name(drav->lun_state));
+    return sil_format(":%4x", drav->p83_word1) +
+           sil_format(compat ? " :%4x " : " :%05d", drav->p83_word2) +
+           sil_format(":%-8s", lun_state_name(drav->lun_state));
 }
 
 }  // namespace
@@ -193,7 +193,7 @@ int do_default_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl
         if (c.vantrel) extra += vantrel_cell(dev);
         if (c.sid) extra += sid_cell(dev, cells.vendor);
         if (c.dravonis) extra += dravonis_cell(dev, c.compat);
-        if (c.btl) extra += cell_printf(":%4x:%4x:%4x", dev.bus, dev.tid, dev.lun);
+        if (c.btl) extra += sil_format(":%4x:%4x:%4x", dev.bus, dev.tid, dev.lun);
         std::fprintf(out, "%s\n", extra.c_str());
     });
     return 0;

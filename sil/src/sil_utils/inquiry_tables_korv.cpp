@@ -137,7 +137,7 @@ int do_et_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
             protection = korv_protection_name(*inq, RpxSuffixOrder::vraid_first);
             if (inq->device_flags & KOR_FLAG_WRITE_PROTECTED) write_protect = "WP";
             director_port = korv_et_director_cell(*inq);
-            ucode_date = cell_printf("%x", dev.ucode_date);
+            ucode_date = sil_format("%x", dev.ucode_date);
         }
         std::fprintf(out,
                      compat ? "%-22s:%-9s:%-6s:%-6s:%-7s:%-6s:%-6s:%-6s:%-12s:%-3s:%-7s:%-9s\n"

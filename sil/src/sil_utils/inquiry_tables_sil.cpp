@@ -79,13 +79,13 @@ int do_sil_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl,
         if (const KOR_INQ_PAGE0* inq = valid_inquiry(dev); inq != nullptr && dev.is_XMV_device != 0) {
             properties = sil_properties(*inq);
             fill_connection_array(dev, cells);
-            volume = cell_printf("%4x", dev.korv_dev_num);
+            volume = sil_format("%4x", dev.korv_dev_num);
         }
         // 512-byte blocks are the norm; only other sizes are worth a number.
         const T_CAPACITY_CELLS size = capacity_and_block_cells(dev, true);
-        const std::string bus = (dev.btl_valid & SIL_BTL_BUS) ? cell_printf("%x", dev.bus) : "-";
-        const std::string tid = (dev.btl_valid & SIL_BTL_TID) ? cell_printf("%x", dev.tid) : "-";
-        const std::string lun = (dev.btl_valid & SIL_BTL_LUN) ? cell_printf("%02x", dev.lun) : "-";
+        const std::string bus = (dev.btl_valid & SIL_BTL_BUS) ? sil_format("%x", dev.bus) : "-";
+        const std::string tid = (dev.btl_valid & SIL_BTL_TID) ? sil_format("%x", dev.tid) : "-";
+        const std::string lun = (dev.btl_valid & SIL_BTL_LUN) ? sil_format("%02x", dev.lun) : "-";
         const char* mark = (dev.btl_valid & SIL_BTL_X) ? "X" : " ";
         std::fprintf(out, "%s:%-3s:%-5s:%-3s %-4s %-10s: %s%s%s%s:%9s:%5s:%-12s\n",
                      padded_name(inq_field_text(dev.name), width).c_str(), cells.vendor.c_str(),

@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstddef>
-#include <cstdarg>
 #include <cstdio>
 #include <span>
-#include <vector>
 
 
 const KOR_INQ_PAGE0* valid_inquiry(const T_SIL_DEVICE& dev) {
@@ -16,23 +14,6 @@ const KOR_INQ_PAGE0* valid_inquiry(const T_SIL_DEVICE& dev) {
 
 std::string first_chars(std::string text, std::size_t count) {
     if (text.size() > count) text.resize(count);
-    return text;
-}
-
-std::string cell_printf(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, again);
-        text.assign(buffer.data(), static_cast<std::size_t>(length));
-    }
-    va_end(again);
     return text;
 }
 
@@ -70,7 +51,7 @@ std::int64_t capacity_kb(const T_SIL_DEVICE& dev) {
 }
 
 std::string capacity_cell(const T_SIL_DEVICE& dev, std::string_view placeholder) {
-    if (dev.cap_state == 1) return cell_printf("%8" PRId64, capacity_kb(dev));
+    if (dev.cap_state == 1) return sil_format("%8" PRId64, capacity_kb(dev));
     if (dev.cap_state == 2) return " FAILED";
     return std::string(placeholder);
 }
@@ -78,7 +59,7 @@ std::string capacity_cell(const T_SIL_DEVICE& dev, std::string_view placeholder)
 T_CAPACITY_CELLS capacity_and_block_cells(const T_SIL_DEVICE& dev, bool blank_512) {
     if (dev.cap_state == 1) {
         const bool blank = blank_512 && dev.block_size == 512;
-        return {capacity_cell(dev, ""), blank ? "   " : cell_printf("%5d", static_cast<int>(dev.block_size))};
+        return {capacity_cell(dev, ""), blank ? "   " : sil_format("%5d", static_cast<int>(dev.block_size))};
     }
     if (dev.cap_state == 2) return {" FAILED", "    "};
     return {" ----- ", " --- "};
@@ -133,15 +114,15 @@ std::string korv_share_meta(const KOR_INQ_PAGE0& inq, std::size_t width) {
 
 std::string korv_director_cell(const T_SIL_DEVICE& dev) {
     const T_KORV_DIRECTOR_PORT d = korv_director_port(dev);
-    if (!d.has_board) return cell_printf("%2d-%d", d.number, d.port);
+    if (!d.has_board) return sil_format("%2d-%d", d.number, d.port);
     const char letter = d.board >= 26 ? '?' : static_cast<char>('a' + d.board);
-    return cell_printf("%2d%c%d", d.number, letter, d.port);
+    return sil_format("%2d%c%d", d.number, letter, d.port);
 }
 
 std::string korv_et_director_cell(const KOR_INQ_PAGE0& inq) {
     const T_KORV_DIRECTOR_PORT d = korv_inquiry_director_port(inq);
-    if (d.has_board) return cell_printf("R%02d%c-%d", d.number, 'A' + d.board, d.port);
-    return cell_printf("R%02d-%d", d.number, d.port);
+    if (d.has_board) return sil_format("R%02d%c-%d", d.number, 'A' + d.board, d.port);
+    return sil_format("R%02d-%d", d.number, d.port);
 }
 
 std::string inquiry_serial_text(const KOR_INQ_PAGE0& inq) {

@@ -9,6 +9,7 @@
 
 #include "inquiry.h"
 #include "sil/silkordecode.h"
+#include "sil/siltext.h"
 
 // ---- reading a record --------------------------------------------------------------------------
 
@@ -27,7 +28,7 @@ std::string field_text(const char (&field)[N]) {
 std::string first_chars(std::string text, std::size_t count);
 
 // printf into a string; cells are built with the tables' own formats.
-[[gnu::format(printf, 1, 2)]] std::string cell_printf(const char* format, ...);
+[[gnu::format(printf, 1, 2)]] std::string sil_format(const char* format, ...);
 
 // A run of `count` dashes.
 std::string dashes(std::size_t count);
