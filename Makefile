@@ -1,6 +1,6 @@
 # Quick start: `make run` builds lunscan and runs it on the bundled demo host; `make test` runs
 # every test (plain build and a sanitizer build); `make test-windows` cross-builds for Windows and
-# runs the tests under Wine.
+# runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each).
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 BUILD_WIN  ?= build-win
@@ -10,7 +10,7 @@ DEMO_HOST  ?= examples/demo-host.json
 LUNSCAN_ARGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps run test test-native test-san test-windows fuzz clean
+.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -46,6 +46,10 @@ fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DSIL_FUZZ=ON -DSIL_BUILD_TESTS=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 	scripts/run-fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
+# A short run of every target, as CI makes after the tests.
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ)

@@ -16,7 +16,7 @@ case "$seconds" in
 esac
 src=$(cd "$(dirname "$0")/.." && pwd)
 
-targets=(fuzz_identify_array fuzz_tlv_walk)
+targets=(fuzz_identify_array fuzz_tlv_walk fuzz_host_file fuzz_device_open)
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 failed=()

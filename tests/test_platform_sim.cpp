@@ -1,4 +1,4 @@
-// Tests of the simulated host provider: host file faults and their messages, pinned host facts, in-process named objects.
+// Tests of the simulated host provider: pinned host facts and in-process named objects (host file faults: test_sim_host_faults.cpp).
 #include "pds/platform.h"
 #include "support/sim_host_scratch.h"
 
@@ -16,72 +16,7 @@
 
 namespace {
 
-using testsupport::sim_fault;
 using testsupport::sim_host;
-
-TEST(SimHostFile, MissingFileIsNamedWithTheSystemReason) {
-    const std::string path = (std::filesystem::temp_directory_path() / "lunscan-no-such-host-file.json").string();
-    std::string error;
-    EXPECT_EQ(pds::make_sim_platform(path, error), nullptr);
-    EXPECT_EQ(error, "simulated host file \"" + path + "\": cannot be opened: No such file or directory");
-}
-
-TEST(SimHostFile, FaultsNameTheJsonPathAndTheRule) {
-    const std::string shape = "\"clock\" must be a local time \"YYYY-MM-DD hh:mm:ss.mmm\"";
-    const std::string invalid = "\"clock\" is not a valid date and time from 1970 on";
-    const std::pair<std::string, std::string> cases[] = {
-        // syntax
-        {"{\n  \"host\": {\n    \"release\": \"1\",\n  }\n}",
-         "line 4, column 3: syntax error while parsing object key - unexpected '}'; expected string literal"},
-        {"", "is empty"},
-        {" \n\t", "is empty"},
-        // wrong types
-        {R"({"host": {"release": 10}})", "\"host.release\" must be a string"},
-        {R"({"host": []})", "\"host\" must be an object"},
-        {R"([])", "the top level must be an object"},
-        {R"({"user": 0})", "\"user\" must be a string or null"},
-        {R"({"environment": {"SDEBUG": 1}})", "\"environment.SDEBUG\" must be a string or null"},
-        {R"({"process_id": 0})", "\"process_id\" must be an integer from 1 to 4294967295"},
-        {R"({"process_id": 12.0})", "\"process_id\" must be an integer from 1 to 4294967295"},
-        {R"({"host": {"os_type": -1}})", "\"host.os_type\" must be an integer from 0 to 4294967295"},
-        {R"({"host": {"os_type": "0x123456789"}})",
-         "\"host.os_type\" must be an integer or \"0x\" and 1 to 8 hex digits"},
-        {R"({"tools": {"iscsicli -x": {"exit_status": "1"}}})",
-         "\"tools['iscsicli -x'].exit_status\" must be an integer from -2147483648 to 2147483647"},
-        {R"({"tools": {"iscsicli": "text"}})", "\"tools.iscsicli\" must be an object"},
-        // unknown and duplicate keys
-        {R"({"hots": {}})", "unknown key \"hots\""},
-        {R"({"host": {"sysnme": "x"}})", "unknown key \"host.sysnme\""},
-        {R"({"tools": {"a": {"status": 1}}})", "unknown key \"tools.a.status\""},
-        {R"({"user": "a", "user": "b"})", "duplicate key \"user\""},
-        {R"({"environment": {"X Y": "1", "X Y": "2"}})", "duplicate key \"environment['X Y']\""},
-        {R"({"devices": [{"path": "d", "inqiury": ""}]})", "unknown key \"devices[0].inqiury\""},
-        // lengths and bytes
-        {"{\"host\": {\"nodename\": \"" + std::string(257, 'N') + "\"}}", "\"host.nodename\" is longer than 256 bytes"},
-        {R"({"user": "ro\u0000ot"})", "\"user\" must not contain a NUL character"},
-        {R"({"environment": {"A=B": "1"}})",
-         "environment variable name \"environment['A=B']\" must be 1 to 256 bytes without \"=\" or NUL"},
-        {R"({"tools": {"": {}}})", "command line \"tools['']\" must be 1 to 8191 bytes without NUL"},
-        {"{\"a\\nb\": 1}", "unknown key \"['a?b']\""},  // control bytes never break the single line
-        {"{\"comment\": " + std::string(40, '[') + std::string(40, ']') + "}", "nesting deeper than 32 levels"},
-        {"{\"comment\": \"" + std::string(1u << 20, 'x') + "\"}", "is larger than 1048576 bytes"},
-        // the clock: its shape, then a valid local time
-        {R"({"clock": "2026-02-28 23:59:58"})", shape},
-        {R"({"clock": "2026-02-28T23:59:58.123"})", shape},
-        {R"({"clock": 1772323198})", shape},
-        {R"({"clock": "2025-02-29 00:00:00.000"})", invalid},
-        {R"({"clock": "2026-13-01 00:00:00.000"})", invalid},
-        {R"({"clock": "2026-01-01 24:00:00.000"})", invalid},
-        {R"({"clock": "1969-12-31 23:59:59.999"})", invalid},
-    };
-    for (const auto& [json, expected] : cases) EXPECT_EQ(sim_fault(json), expected) << json.substr(0, 80);
-    // Text after the document is a fault too, not silently ignored.
-    const std::string trailing = sim_fault("{\"user\": \"x\"} trailing");
-    EXPECT_EQ(trailing.rfind("line 1, column 17: syntax error", 0), 0u) << trailing;
-    // Comments may stand at the top and inside the fixed-shape objects; 256 bytes are not too long.
-    EXPECT_NE(sim_host(R"({"comment": "x", "_comment": ["y"], "host": {"comment": 1}})"), nullptr);
-    EXPECT_NE(sim_host("{\"host\": {\"nodename\": \"" + std::string(256, 'N') + "\"}}"), nullptr);
-}
 
 TEST(SimHost, EmptyFileDescribesAPlainWindowsServer) {
     auto sim = sim_host("{}");

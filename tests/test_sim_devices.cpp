@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -57,24 +56,19 @@ struct Device {
     pds::Platform* host = nullptr;
     pds::DeviceHandle handle = 0;
 
-    // The pass-through, through the Windows request or the multipathing driver's entry.
     Outcome scsi(const Bytes& cdb, std::uint32_t length, std::uint8_t data_in = win::SCSI_IOCTL_DATA_IN,
-                 std::uint8_t sense_length = 24, bool multipath = false) const {
+                 std::uint8_t sense_length = 24) const {
         Bytes buffer(std::max<std::uint32_t>(length, 1), 0xCC);
         auto block = block_for(cdb, length, data_in, sense_length, buffer.data());
         std::uint32_t returned = 0;
         Outcome o;
-        o.error = multipath ? host->mp_scsi_pass_through(handle, 32, &block)
-                            : host->device_io_control(handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
-                                                      &block, sizeof block, returned);
+        o.error = host->device_io_control(handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                                          sizeof block, returned);
         o.status = block.sptd.ScsiStatus;
         o.data.assign(buffer.begin(), buffer.begin() + std::min<std::size_t>(block.sptd.DataTransferLength, length));
         o.sense.assign(block.sense, block.sense + std::min<std::size_t>(block.sptd.SenseInfoLength, 32));
         o.sense_buffer.assign(block.sense, block.sense + sizeof block.sense);
         return o;
-    }
-    Outcome multipath_scsi(const Bytes& cdb, std::uint32_t length) const {
-        return scsi(cdb, length, win::SCSI_IOCTL_DATA_IN, 24, true);
     }
     // Any other control code; the output buffer is `out_length` bytes.
     pds::os_error ioctl(std::uint32_t code, const Bytes& in, std::uint32_t out_length, Bytes& out) const {
@@ -108,7 +102,6 @@ Device open_device(pds::Platform& host, const std::string& path = kDrive1) {
 Bytes sense_of(std::uint8_t key, std::uint8_t asc) {
     return Bytes{0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, 0, 0, 0, 0, 0};
 }
-const Bytes kInvalidOpcode = sense_of(5, 0x20);
 const Bytes kInvalidField = sense_of(5, 0x24);
 
 Bytes ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -117,24 +110,8 @@ Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
     return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
 
-// Commented hex as the fixtures hold it.
-Bytes read_hex_fixture(const std::string& name) {
-    std::ifstream in(std::string(LUNSCAN_SOURCE_DIR) + "/tests/data/" + name);
-    EXPECT_TRUE(in) << name;
-    Bytes out;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line.substr(0, line.find('#')));
-        std::string word;
-        while (words >> word) out.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
-    }
-    return out;
-}
-
 const Bytes kInquiry6 = {0x12, 0, 0, 0, 0xFE, 0};
 const Bytes kReadCapacity10 = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-const Bytes kReportIdentifier = {0xA3, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0};
-const Bytes kVendorEC = {0xEC, 0, 0, 0, 0, 0, 0, 8, 0, 0};
 Bytes evpd(std::uint8_t page, std::uint8_t length = 0xFF) { return {0x12, 0x01, page, 0, length, 0}; }
 
 // ---- commands -------------------------------------------------------------------------------
@@ -184,36 +161,6 @@ TEST_F(PlainDevice, EvpdPagesPresentAndAbsent) {
     EXPECT_EQ(d.scsi({0x12, 0x00, 0x80, 0, 0xFF, 0}, 255).sense, kInvalidField) << "a page code in a standard INQUIRY";
 }
 
-TEST_F(PlainDevice, SenseNeverExceedsWhatTheCallerAskedFor) {
-    const Outcome o = d.scsi(kReportIdentifier, 132, win::SCSI_IOCTL_DATA_IN, 8);
-    EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.sense, slice(kInvalidOpcode, 0, 8));
-    EXPECT_EQ(o.sense_buffer[8], kUntouched);
-    EXPECT_TRUE(d.scsi(kReportIdentifier, 132, win::SCSI_IOCTL_DATA_IN, 0).sense.empty());
-}
-
-TEST_F(PlainDevice, CommandsWithoutAnAnswerAreIllegalRequests) {
-    EXPECT_EQ(d.scsi(kVendorEC, 8).sense, kInvalidOpcode) << "vendor command";
-    // Without "read_capacity_16" the device is an old one: READ CAPACITY(16) is unknown to it.
-    EXPECT_EQ(d.scsi({0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0}, 12).sense, kInvalidOpcode);
-    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x0F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    const Outcome ready = d.scsi({0, 0, 0, 0, 0, 0}, 0);
-    EXPECT_EQ(ready.status, 0);
-    EXPECT_TRUE(ready.data.empty());
-}
-
-TEST(SimDeviceCommands, ScriptedCommandsMatchTheLongestPrefix) {
-    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00", "commands": [
-        {"cdb": "A3", "reply": "01 01"},
-        {"cdb": "A3 05", "reply": "00 00 00 04 49 44 30 31"},
-        {"cdb": "12 01 E0", "reply": "00 E0 00 00"}]}]})");
-    const Device d = open_device(*sim);
-    EXPECT_EQ(d.scsi(kReportIdentifier, 132).data, (Bytes{0, 0, 0, 4, 'I', 'D', '0', '1'}));
-    EXPECT_EQ(d.scsi({0xA3, 0x06, 0, 0, 0, 0, 0, 0, 0, 0x84, 0, 0}, 132).data, (Bytes{1, 1}));
-    EXPECT_EQ(d.scsi(evpd(0xE0), 255).data, (Bytes{0x00, 0xE0, 0x00, 0x00})) << "a page by command";
-    EXPECT_EQ(d.scsi(kVendorEC, 8).sense, kInvalidOpcode);
-}
-
 TEST_F(PlainDevice, ModeSenseBuildsTheHeaderAndBlockDescriptor) {
     // 4-byte header (length 4+8+6-1, medium 0, flags 0, descriptor length 8), then the descriptor
     // (density 0, 0x100000 blocks, 512-byte blocks), then the page as given.
@@ -255,24 +202,6 @@ TEST(SimDeviceFaults, FaultsFailTheirCountThenTheDeviceRecovers) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(d.scsi(evpd(0x80), 255).error, pds::kErrorSemTimeout);
 }
 
-TEST(SimDeviceFaults, EachKindFailsAsItsName) {
-    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02 1F 00 00 02 41 42 43 44",
-        "faults": [
-          {"kind": "access_denied", "times": 1},
-          {"kind": "short_transfer", "bytes": 3, "times": 1},
-          {"kind": "scsi_status", "status": 24, "times": 1}
-        ]}]})");
-    const Device d = open_device(*sim);
-    EXPECT_EQ(d.scsi(kInquiry6, 254).error, pds::kErrorAccessDenied) << "a fault without cdb takes any command";
-    const Outcome shortened = d.scsi(kInquiry6, 254);
-    EXPECT_EQ(shortened.status, 0);
-    EXPECT_EQ(shortened.data, (Bytes{0, 0, 5})) << "three bytes moved";
-    const Outcome conflict = d.scsi(kInquiry6, 254);
-    EXPECT_EQ(conflict.status, 0x18);
-    EXPECT_TRUE(conflict.sense.empty());
-    EXPECT_EQ(d.scsi(kInquiry6, 254).data.size(), 12u);
-}
-
 // ---- opens and the other control codes ------------------------------------------------------
 
 TEST(SimDeviceOpen, OpenBehavioursAndUnknownPaths) {
@@ -306,49 +235,6 @@ TEST(SimDeviceOpen, OpenBehavioursAndUnknownPaths) {
     EXPECT_EQ(open(*sim, R"(\\.\PhysicalDrive5)", kReadWrite, h), 0u) << "Windows paths ignore case";
 }
 
-TEST(SimDeviceOpen, ControlCodesAnswerFromTheFile) {
-    auto sim = sim_host(R"({"devices": [
-        {"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02 1F 00 00 02 4F 54 48 45 52 43 4F 20 46 41 53 54 44 49 53 4B 20 39 30 30 30 20 20 20 52 32 44 32",
-         "vpd": {"80": "00 80 00 03 53 4E 31"},
-         "address": {"port": 2, "path_id": 0, "target_id": 5, "lun": 3},
-         "read_capacity_10": "00 0F FF FF 00 00 02 00"},
-        {"path": "\\\\.\\PHYSICALDRIVE2", "device_number": 7, "partition_length": 1048576}]})");
-    const Device d = open_device(*sim);
-    Bytes out;
-    EXPECT_EQ(d.ioctl(win::IOCTL_SCSI_GET_ADDRESS, {}, 8, out), 0u);
-    EXPECT_EQ(out, (Bytes{8, 0, 0, 0, 2, 0, 5, 3}));
-    EXPECT_EQ(d.ioctl(win::IOCTL_STORAGE_GET_DEVICE_NUMBER, {}, 12, out), 0u);
-    EXPECT_EQ(out, (Bytes{7, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0})) << "disk 1, from the path";
-    EXPECT_EQ(d.ioctl(win::IOCTL_STORAGE_GET_DEVICE_NUMBER, {}, 11, out), 122u) << "buffer too small";
-    EXPECT_EQ(d.ioctl(win::IOCTL_DISK_GET_PARTITION_INFO, {}, 32, out), 0u);
-    EXPECT_EQ(slice(out, 8, 8), (Bytes{0, 0, 0, 0x20, 0, 0, 0, 0})) << "0x100000 blocks of 512 bytes";
-
-    // One bus, one unit: the bus data at 4 points at the entry at 12, whose data follow at 24.
-    EXPECT_EQ(d.ioctl(win::IOCTL_SCSI_GET_INQUIRY_DATA, {}, 4096, out), 0u);
-    ASSERT_EQ(out.size(), 24u + 36u);
-    EXPECT_EQ(slice(out, 0, 24), (Bytes{1, 0, 0, 0, 1, 7, 0, 0, 12, 0, 0, 0, 0, 5, 3, 1, 36, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(slice(out, 32, 8), ascii("OTHERCO "));
-
-    // The descriptor: header, the raw INQUIRY at 36, then vendor, product, revision and serial texts.
-    EXPECT_EQ(d.ioctl(win::IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 2048, out), 0u);
-    ASSERT_EQ(out.size(), 36u + 36u + 9u + 17u + 5u + 4u);
-    EXPECT_EQ(slice(out, 4, 4), (Bytes{107, 0, 0, 0})) << "Size";
-    EXPECT_EQ(slice(out, 12, 16), (Bytes{72, 0, 0, 0, 81, 0, 0, 0, 98, 0, 0, 0, 103, 0, 0, 0})) << "text offsets";
-    EXPECT_EQ(slice(out, 32, 4), (Bytes{36, 0, 0, 0})) << "RawPropertiesLength";
-    EXPECT_EQ(slice(out, 103, 4), (Bytes{'S', 'N', '1', 0}));
-    EXPECT_EQ(d.ioctl(win::IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 40, out), 0u) << "a short buffer gets the start";
-    ASSERT_EQ(out.size(), 40u);
-    EXPECT_EQ(slice(out, 4, 4), (Bytes{107, 0, 0, 0}));
-
-    const Device other = open_device(*sim, R"(\\.\PHYSICALDRIVE2)");
-    EXPECT_EQ(other.ioctl(win::IOCTL_SCSI_GET_ADDRESS, {}, 8, out), 1u) << "no address in the file";
-    EXPECT_EQ(other.ioctl(win::IOCTL_STORAGE_GET_DEVICE_NUMBER, {}, 12, out), 0u);
-    EXPECT_EQ(out[4], 7);
-    EXPECT_EQ(other.ioctl(win::IOCTL_DISK_GET_PARTITION_INFO, {}, 32, out), 0u);
-    EXPECT_EQ(slice(out, 8, 8), (Bytes{0, 0, 0x10, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(other.ioctl(0x12345678, {}, 8, out), 1u) << "an unknown control code";
-}
-
 TEST_F(PlainDevice, PassThroughBlocksAreChecked) {
     Bytes buffer(254);
     auto block = block_for(kInquiry6, 254, win::SCSI_IOCTL_DATA_IN, 24, buffer.data());
@@ -370,21 +256,6 @@ TEST_F(PlainDevice, PassThroughBlocksAreChecked) {
     block.sptd.DataBuffer = buffer.data();
     EXPECT_EQ(send(96, 96), 0u);
     EXPECT_EQ(send(96, 96, 0x4242), pds::kErrorInvalidHandle);
-}
-
-TEST(SimDeviceOpen, MultipathPassThroughAndErrorMode) {
-    auto sim = sim_host(R"({"devices": [
-        {"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00 00 05 02"},
-        {"path": "\\\\.\\PHYSICALDRIVE2", "inquiry": "00 00 05 02", "multipath": {"pass_through": "ok"}},
-        {"path": "\\\\.\\PHYSICALDRIVE3", "multipath": {"pass_through": "fail"}}]})");
-    EXPECT_EQ(open_device(*sim).multipath_scsi(kInquiry6, 254).error, pds::kMpNotEnabled) << "no multipathing driver";
-    const Outcome carried = open_device(*sim, R"(\\.\PHYSICALDRIVE2)").multipath_scsi(kInquiry6, 254);
-    EXPECT_EQ(carried.error, 0u);
-    EXPECT_EQ(carried.data, (Bytes{0, 0, 5, 2}));
-    EXPECT_NE(open_device(*sim, R"(\\.\PHYSICALDRIVE3)").multipath_scsi(kInquiry6, 254).error, 0u);
-
-    EXPECT_EQ(sim->set_error_mode(win::SEM_FAILCRITICALERRORS), 0u);
-    EXPECT_EQ(sim->set_error_mode(0), win::SEM_FAILCRITICALERRORS);
 }
 
 // ---- the CDB log and the refusal of writes ----------------------------------------------------
@@ -414,28 +285,6 @@ std::vector<std::string> log_lines(const std::string& log, bool all = false) {
         if (all || (!line.empty() && line[0] != '#')) lines.push_back(line);
     }
     return lines;
-}
-
-TEST(SimDeviceLog, EveryCdbIsOneLine) {
-    Scratch s;
-    std::string error;
-    auto sim = host_logging_to(s.path("cdb.log"), s, error);
-    ASSERT_NE(sim, nullptr) << error;
-    const Device d = open_device(*sim);
-    d.scsi(kInquiry6, 254);
-    d.scsi(kReadCapacity10, 8);
-    d.scsi({0, 0, 0, 0, 0, 0}, 0);
-    d.scsi(evpd(0xC0), 255);
-    const std::vector<std::string> expected = {
-        R"(\\.\PHYSICALDRIVE1 in 254 12 00 00 00 fe 00)",
-        R"(\\.\PHYSICALDRIVE1 in 8 25 00 00 00 00 00 00 00 00 00)",
-        R"(\\.\PHYSICALDRIVE1 none 0 00 00 00 00 00 00)",
-        R"(\\.\PHYSICALDRIVE1 in 255 12 01 c0 00 ff 00)",
-    };
-    EXPECT_EQ(log_lines(s.path("cdb.log")), expected);
-    const std::vector<std::string> all = log_lines(s.path("cdb.log"), true);
-    ASSERT_FALSE(all.empty());
-    EXPECT_EQ(all[0], R"(# open \\.\PHYSICALDRIVE1 0xc0000000 -> 0)");
 }
 
 TEST(SimDeviceLog, ConcurrentCommandsNeverShareALine) {
@@ -488,144 +337,6 @@ TEST(SimDeviceSafetyDeathTest, WritesAreRefusedLoudly) {
     const Outcome write_buffer = open_device(*sim).scsi({0x3B, 0x01, 0, 0, 0, 0, 0, 0x02, 0, 0}, 512, win::SCSI_IOCTL_DATA_OUT);
     EXPECT_EQ(write_buffer.error, 0u);
     EXPECT_EQ(write_buffer.status, 0);
-}
-
-// ---- personalities ------------------------------------------------------------------------------
-
-class SimPersonalities : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(sim_, nullptr); }
-    Device drive(int n) { return open_device(*sim_, R"(\\.\PHYSICALDRIVE)" + std::to_string(n)); }
-    std::unique_ptr<pds::Platform> sim_ = start_sim(LUNSCAN_SOURCE_DIR "/tests/data/sim/personalities.json");
-};
-
-TEST_F(SimPersonalities, KorvalithLunBuildsTheHandWrittenInquiry) {
-    const Bytes lun_5874 = read_hex_fixture("inquiry/korvalith_5874_lun.hex");
-    ASSERT_EQ(lun_5874.size(), 216u);
-    EXPECT_EQ(drive(1).scsi(kInquiry6, 254).data, lun_5874);
-    EXPECT_EQ(drive(2).scsi(kInquiry6, 254).data, lun_5874) << "the file reference reads the same bytes";
-    const Bytes ckd_5567 = read_hex_fixture("inquiry/korvalith_5567_ckd.hex");
-    EXPECT_EQ(drive(3).scsi(kInquiry6, 254).data, ckd_5567);
-    EXPECT_EQ(drive(4).scsi(kInquiry6, 254).data, ckd_5567);
-}
-
-TEST_F(SimPersonalities, KorvalithLunWwnAndCapacity) {
-    const Device d = drive(1);
-    // NAA 6, company id 53494D, a zero nibble, the serial's digits, seven zero nibbles, device 11A2B.
-    const Bytes page_83 = {0x00, 0x83, 0x00, 0x14, 0x01, 0x03, 0x00, 0x10, 0x65, 0x34, 0x94, 0xD0, 0x00, 0x01,
-                           0x87, 0x90, 0x04, 0x56, 0x00, 0x00, 0x00, 0x01, 0x1A, 0x2B};
-    EXPECT_EQ(d.scsi(evpd(0x83, 0x90), 144).data, page_83);
-    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x3F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    EXPECT_EQ(d.scsi(evpd(0xF6, 0xFE), 254).sense, kInvalidField) << "no page F6 unless given";
-}
-
-TEST_F(SimPersonalities, GenericDiskBytes) {
-    const Device d = drive(5);
-    const Outcome inq = d.scsi(kInquiry6, 254);
-    ASSERT_EQ(inq.data.size(), 96u);
-    EXPECT_EQ(slice(inq.data, 0, 8), (Bytes{0x00, 0x00, 0x05, 0x02, 91, 0x00, 0x00, 0x02}));
-    EXPECT_EQ(slice(inq.data, 8, 36), ascii("ACME    SIMDISK 100     A1  SN0042XY"));
-    EXPECT_EQ(d.scsi(evpd(0x00), 255).data, (Bytes{0, 0, 0, 3, 0x00, 0x80, 0x83}));
-    EXPECT_EQ(d.scsi(evpd(0x80), 255).data, (Bytes{0, 0x80, 0, 9, 'S', 'N', '0', '0', '4', '2', 'X', 'Y', 'Z'}));
-    const Outcome id = d.scsi(evpd(0x83), 255);
-    ASSERT_EQ(id.data.size(), 16u);
-    EXPECT_EQ(slice(id.data, 0, 11), (Bytes{0x00, 0x83, 0x00, 0x0C, 0x01, 0x03, 0x00, 0x08, 0x55, 0x34, 0x94}));
-    EXPECT_EQ(id.data[11] & 0xF0, 0xD0) << "NAA 5 and company id 53494D, then the serial's 36 bits";
-
-    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data, (Bytes{0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    const Outcome rc16 = d.scsi({0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, 32);
-    EXPECT_EQ(slice(rc16.data, 0, 12), (Bytes{0, 0, 0, 0, 0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    // Page 4 behind the header and descriptor: 2097152 / (255 * 63) = 130 cylinders, 255 heads.
-    const Outcome rigid = d.scsi({0x1A, 0, 0xC4, 0, 0xFF, 0}, 255);
-    ASSERT_EQ(rigid.data.size(), 36u);
-    EXPECT_EQ(slice(rigid.data, 0, 12), (Bytes{35, 0, 0, 8, 0, 0x20, 0x00, 0x00, 0, 0x00, 0x02, 0x00}));
-    EXPECT_EQ(slice(rigid.data, 12, 6), (Bytes{0x04, 0x16, 0x00, 0x00, 0x82, 0xFF}));
-    // Page 3: 63 sectors per track at bytes 10-11 of the page, 512 bytes per sector at 12-13.
-    const Outcome format = d.scsi({0x1A, 0x08, 0xC3, 0, 0xFF, 0}, 255);
-    ASSERT_EQ(format.data.size(), 28u) << "DBD: no block descriptor";
-    EXPECT_EQ(slice(format.data, 4 + 10, 4), (Bytes{0x00, 0x3F, 0x02, 0x00}));
-}
-
-TEST_F(SimPersonalities, ExplicitBytesWin) {
-    const Device d = drive(6);
-    EXPECT_EQ(d.scsi(kInquiry6, 254).data, read_hex_fixture("inquiry/plain_disk.hex"));
-    EXPECT_EQ(d.scsi(evpd(0x80), 255).data, (Bytes{0x00, 0x80, 0x00, 0x04, 'O', 'W', 'N', '1'}));
-    EXPECT_EQ(d.scsi(evpd(0x83), 255).data, drive(5).scsi(evpd(0x83), 255).data)
-        << "the same serial names the same NAA identifier";
-    EXPECT_EQ(d.scsi(kReadCapacity10, 8).data.size(), 8u);
-}
-
-// ---- host-file faults ---------------------------------------------------------------------------
-
-TEST(SimDeviceFile, FaultsNameTheKeyAndTheRule) {
-    const std::string lun = R"("personality": "korvalith_lun", "params": {"array_serial": "000187900456", "director": 1,
-        "port": 0, "blocks": 100, )";
-    const std::pair<std::string, std::string> cases[] = {
-        // hex text
-        {R"("inquiry": "00 12 345")", R"("devices[0].inquiry" has an odd number of hex digits in "345")"},
-        {R"("inquiry": "00 1g")", R"("devices[0].inquiry" has "g", which is not a hex digit)"},
-        {R"("vpd": {"80": ["00 80", "00 0"]})", R"("devices[0].vpd['80'][1]" has an odd number of hex digits in "0")"},
-        {R"("inquiry": 12)", R"("devices[0].inquiry" must be hex text, an array of hex texts or {"file": name})"},
-        {R"("blocks": {"0": ")" + std::string(1026, '0') + "\"}",
-         R"("devices[0].blocks['0']" holds more than 512 bytes)"},
-        // faults and opens
-        {R"("faults": [{"kind": "power_failure"}])",
-         R"("devices[0].faults[0].kind" must be one of "check_condition", "access_denied", "io_error", )"
-         R"("short_transfer", "timeout", "scsi_status")"},
-        {R"("faults": [{"kind": "check_condition"}])", R"("devices[0].faults[0].sense" is missing)"},
-        {R"("faults": [{"kind": "timeout", "bytes": 3}])",
-         R"("devices[0].faults[0].bytes" is only for kind "short_transfer")"},
-        {R"("faults": [{"kind": "timeout", "cdb": ""}])", R"("devices[0].faults[0].cdb" must hold 1 to 16 bytes)"},
-        {R"("faults": [{"kind": "timeout", "times": -1}])",
-         R"("devices[0].faults[0].times" must be an integer from 0 to 4294967295)"},
-        {R"("open": "busy")",
-         R"("devices[0].open" must be one of "ok", "not_found", "sharing_violation", "access_denied", )"
-         R"("sharing_violation_then_read_only")"},
-        // structure
-        {R"("blocks": {"-1": "00"})",
-         R"("devices[0].blocks['-1']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
-        {R"("blocks": {"4294967296": "00"})",
-         R"("devices[0].blocks['4294967296']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
-        {R"("vpd": {"80": "00", "080": "00"})",
-         R"("devices[0].vpd['080']" must be named by a page code of one or two hex digits, 00 to FF)"},
-        {R"("vpd": {"f6": "00", "F6": "00"})", R"("devices[0].vpd.f6" names a page given already)"},
-        {R"("mode_pages": {"3F": "00"})",
-         R"("devices[0].mode_pages['3F']" must be named by a page code of one or two hex digits, 00 to 3E)"},
-        {R"("address": {"port": 1, "path_id": 0, "lun": 0})", R"("devices[0].address.target_id" is missing)"},
-        // personalities
-        {lun + R"("microcode": "5567", "device_number": "1000"})",
-         R"("devices[0].params.device_number" must be at most FFF with microcode 5567)"},
-        {lun + R"("microcode": "5874", "device_number": "123456"})",
-         R"("devices[0].params.device_number" must be 1 to 5 hex digits)"},
-        {lun + R"("microcode": "58x4", "device_number": "1"})",
-         R"("devices[0].params.microcode" must be four hex digits ("5874"))"},
-        {lun + R"("microcode": "5874", "device_number": "1", "flags": ["bcv", "gold"]})",
-         R"("devices[0].params.flags[1]" must be one of "ckd", "bcv", "write_protected", "meta", "rpx_r1", )"
-         R"("rpx_r2", "raid5", "raid6", "mirrored", "fibre", "spoofed", "vraid")"},
-        {lun + R"("microcode": "5874", "device_number": "1", "ckd_label": "vol1"})",
-         R"("devices[0].params.ckd_label" must be at most 6 characters from A-Z, 0-9, blank and # @ $ - .)"},
-        {R"("personality": "generic_disk", "params": {"vendor": "A", "product": "B", "blocks": 1})",
-         R"("devices[0].params.serial" is missing)"},
-        {R"("params": {})", R"("devices[0].params" needs a "personality")"},
-        {R"("personality": "tape", "params": {})",
-         R"("devices[0].personality" must be one of "generic_disk", "korvalith_lun")"},
-    };
-    for (const auto& [keys, expected] : cases) {
-        EXPECT_EQ(sim_fault(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", )" + keys + "}]}"), expected) << keys;
-    }
-    EXPECT_EQ(sim_fault(R"({"devices": [{"inquiry": "00"}]})"), R"("devices[0].path" is missing)");
-    EXPECT_EQ(sim_fault(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1"}, {"path": "\\\\.\\physicaldrive1"}]})"),
-              R"("devices[1].path" repeats the path of "devices[0]")");
-    EXPECT_EQ(sim_fault(R"({"devices": {}})"), R"("devices" must be an array)");
-}
-
-TEST(SimDeviceFile, HexFileFaultsNameTheFileAndLine) {
-    Scratch s;
-    s.put("bad.hex", "# standard page\n00 00 05 02\n# vendor\n58 4D 5\n");
-    EXPECT_EQ(sim_fault(R"({"devices": [{"path": "d", "inquiry": {"file": "bad.hex"}}]})", s),
-              R"("devices[0].inquiry.file": "bad.hex" line 4 has an odd number of hex digits in "5")");
-    const std::string missing = sim_fault(R"({"devices": [{"path": "d", "inquiry": {"file": "none.hex"}}]})", s);
-    EXPECT_EQ(missing.rfind(R"("devices[0].inquiry.file": "none.hex" cannot be opened: )", 0), 0u) << missing;
 }
 
 }  // namespace

@@ -379,10 +379,19 @@ std::optional<std::uint32_t> drive_number_in(const std::string& path) {
     return static_cast<std::uint32_t>(std::stoul(path.substr(digits_at)));
 }
 
+namespace {
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
 bool same_device_path(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
+}
+
+std::string device_path_key(std::string_view path) {
+    std::string key(path);
+    for (char& c : key) c = ascii_lower(c);
+    return key;
 }
 
 bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::string& error) {
@@ -399,9 +408,11 @@ bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::
 
 SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log) : log_(log) {
     devices_.reserve(devices.size());
+    by_path_.reserve(devices.size());
     for (SimDevice& d : devices) {
         std::vector<std::optional<std::uint32_t>> times;
         for (const SimFault& f : d.faults) times.push_back(f.times);
+        by_path_.emplace(device_path_key(d.path), devices_.size());  // the loader lets no path repeat
         devices_.push_back(DeviceState{std::move(d), std::move(times)});
     }
 }
@@ -426,12 +437,12 @@ const SimDeviceHost::OpenHandle* SimDeviceHost::find_handle(DeviceHandle handle)
 os_error SimDeviceHost::open_device(const DeviceOpenRequest& request, DeviceHandle& out) {
     std::lock_guard lock(mutex_);
     out = 0;
-    const auto it = std::find_if(devices_.begin(), devices_.end(),
-                                 [&](const DeviceState& s) { return same_device_path(s.device.path, request.path); });
+    const auto found = by_path_.find(device_path_key(request.path));
+    DeviceState* const state = found == by_path_.end() ? nullptr : &devices_[found->second];
     os_error result = kErrorFileNotFound;
-    if (it != devices_.end()) {
+    if (state != nullptr) {
         const bool writing = (request.desired_access & win::GENERIC_WRITE) != 0;
-        switch (it->device.open) {
+        switch (state->device.open) {
         case OpenBehaviour::ok: result = 0; break;
         case OpenBehaviour::not_found: result = kErrorFileNotFound; break;
         case OpenBehaviour::sharing_violation: result = kErrorSharingViolation; break;
@@ -442,7 +453,7 @@ os_error SimDeviceHost::open_device(const DeviceOpenRequest& request, DeviceHand
     if (result == 0) {
         out = next_handle_;
         next_handle_ += 4;  // Windows handles are multiples of 4
-        handles_[out] = OpenHandle{static_cast<std::size_t>(it - devices_.begin()), request.desired_access};
+        handles_[out] = OpenHandle{found->second, request.desired_access};
     }
     char access[16];
     std::snprintf(access, sizeof access, "0x%08x", request.desired_access);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace pds::sim {
@@ -77,6 +78,10 @@ struct SimDevice {
 
 inline constexpr std::uint32_t kSimBlockBytes = 512;
 
+// Devices a host file may list: a large SAN host (thousands of LUNs, each seen on several paths)
+// with room to spare.
+inline constexpr std::size_t kMaxSimDevices = 65536;
+
 // ---- personalities (sim_personalities.cpp): device bytes generated from a few parameters --------
 
 struct GenericDiskParams {
@@ -130,6 +135,16 @@ void apply_korvalith_lun(const KorvalithLunParams& params, SimDevice& device);
 // EBCDIC of the characters a volume label may hold (A-Z, 0-9, blank, # @ $ - .); nullopt for others.
 std::optional<std::uint8_t> ebcdic(char c);
 
+// Device paths compare as Windows compares them: ASCII letters without regard to case.
+bool same_device_path(std::string_view a, std::string_view b);
+
+// The path with its ASCII letters in lower case: two paths are the same device path exactly when
+// their keys are equal, so paths can be hashed.
+std::string device_path_key(std::string_view path);
+
+// Device paths by their key (device_path_key), to whatever they name.
+using DevicePathIndex = std::unordered_map<std::string, std::size_t>;
+
 // ---- the engine ---------------------------------------------------------------------------
 
 // Replays the devices of a host file through the device calls of the seam. Thread-safe.
@@ -166,14 +181,12 @@ private:
 
     std::mutex mutex_;
     std::vector<DeviceState> devices_;
+    DevicePathIndex by_path_;  // a host may list tens of thousands of paths, each opened at least once
     std::map<DeviceHandle, OpenHandle> handles_;
     DeviceHandle next_handle_ = 0x100;
     std::uint32_t error_mode_ = 0;
     std::FILE* log_ = nullptr;
 };
-
-// Device paths compare as Windows compares them: ASCII letters without regard to case.
-bool same_device_path(std::string_view a, std::string_view b);
 
 // The number at the end of a "...PHYSICALDRIVE<n>" path (ASCII case ignored); nullopt for other paths.
 std::optional<std::uint32_t> drive_number_in(const std::string& path);

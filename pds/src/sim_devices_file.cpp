@@ -14,7 +14,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::size_t kMaxDevices = 1024;
 constexpr std::size_t kMaxDevicePath = 260;   // MAX_PATH
 constexpr std::size_t kMaxReply = 65535;
 constexpr std::size_t kMaxCdb = 16;
@@ -85,6 +84,9 @@ std::string read_hex_file(const std::string& name, const std::string& where, con
     errno = 0;
     std::ifstream in(file, std::ios::binary);
     if (!in) fail(shown + " cannot be opened: " + std::strerror(errno));
+    // A device node or a pipe could hand out bytes without end or wait for them forever.
+    std::error_code kind_error;
+    if (!fs::is_regular_file(file, kind_error)) fail(shown + " is not a regular file");
     std::string content;
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
@@ -455,15 +457,17 @@ OpenBehaviour open_behaviour(const json& value, const std::string& path) {
 
 std::vector<SimDevice> read_devices(const json& value, const std::string& path, const std::string& base_directory) {
     if (!value.is_array()) fail(quoted(path) + " must be an array");
-    if (value.size() > kMaxDevices) fail(quoted(path) + " holds more than " + std::to_string(kMaxDevices) + " devices");
+    if (value.size() > kMaxSimDevices) fail(quoted(path) + " holds more than " + std::to_string(kMaxSimDevices) + " devices");
     std::vector<SimDevice> out;
+    out.reserve(value.size());
+    DevicePathIndex seen;
+    seen.reserve(value.size());
     for (std::size_t i = 0; i < value.size(); ++i) {
         const std::string where = path + "[" + std::to_string(i) + "]";
         SimDevice d = device(value[i], where, base_directory);
-        for (std::size_t j = 0; j < out.size(); ++j) {
-            if (same_device_path(out[j].path, d.path)) {
-                fail(quoted(member_path(where, "path")) + " repeats the path of " + quoted(path + "[" + std::to_string(j) + "]"));
-            }
+        const auto [earlier, added] = seen.emplace(device_path_key(d.path), i);
+        if (!added) {
+            fail(quoted(member_path(where, "path")) + " repeats the path of " + quoted(path + "[" + std::to_string(earlier->second) + "]"));
         }
         out.push_back(std::move(d));
     }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace pds::sim::check {
@@ -31,42 +32,49 @@ constexpr std::string_view kDiskInterfaceClass = "{53f56307-b6bf-11d0-94f2-00a0c
 
 std::string device_place(std::size_t i) { return "devices[" + std::to_string(i) + "]"; }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 
 // Every path that opens something, with the place in the file that gave it, so that no path can
 // name two things. Places are kept as messages show them ("\"devices[0]\"", "the interface
-// generated for \"devices[1]\"").
+// generated for \"devices[1]\""). Hashed: a large host claims tens of thousands of paths.
 class PathRegister {
 public:
     explicit PathRegister(const std::vector<SimDevice>& devices) {
-        for (std::size_t i = 0; i < devices.size(); ++i) taken_.emplace_back(devices[i].path, quoted(device_place(i)));
+        taken_.reserve(devices.size() * 2);
+        for (std::size_t i = 0; i < devices.size(); ++i) taken_.emplace(device_path_key(devices[i].path), quoted(device_place(i)));
     }
 
     void claim(const std::string& path, const std::string& place) {
-        for (const auto& [other, other_place] : taken_) {
-            if (same_device_path(other, path)) fail(place + " repeats the path of " + other_place);
-        }
-        taken_.emplace_back(path, place);
+        const auto [other, added] = taken_.emplace(device_path_key(path), place);
+        if (!added) fail(place + " repeats the path of " + other->second);
     }
 
 private:
-    std::vector<std::pair<std::string, std::string>> taken_;
+    std::unordered_map<std::string, std::string> taken_;  // path key -> place
 };
 
-std::optional<std::size_t> device_named(const std::vector<SimDevice>& devices, const std::string& path) {
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (same_device_path(devices[i].path, path)) return i;
+// The devices by path, for the keys that name a device of the file.
+class DeviceNames {
+public:
+    explicit DeviceNames(const std::vector<SimDevice>& devices) {
+        index_.reserve(devices.size());
+        for (std::size_t i = 0; i < devices.size(); ++i) index_.emplace(device_path_key(devices[i].path), i);
     }
-    return std::nullopt;
-}
+
+    std::optional<std::size_t> find(const std::string& path) const {
+        const auto found = index_.find(device_path_key(path));
+        return found == index_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+    }
+
+private:
+    DevicePathIndex index_;
+};
 
 // ---- pseudo devices ---------------------------------------------------------------------------
 
 // A pseudo device of the multipathing driver answers as the first path it fronts; only how it
 // opens and its own pass-through may differ.
 void complete_pseudo_device(const json& entry, std::size_t i, std::vector<SimDevice>& devices,
-                            const std::vector<bool>& pseudo) {
+                            const std::vector<bool>& pseudo, const DeviceNames& names) {
     const std::string where = device_place(i);
     for (const auto& [key, ignored] : entry.items()) {
         if (is_comment(key) || key == "path" || key == "fronts" || key == "open" || key == "multipath") continue;
@@ -80,7 +88,7 @@ void complete_pseudo_device(const json& entry, std::size_t i, std::vector<SimDev
     std::optional<std::size_t> first;
     for (std::size_t j = 0; j < fronts.size(); ++j) {
         const std::string place = fronts_place + "[" + std::to_string(j) + "]";
-        const std::optional<std::size_t> front = device_named(devices, text(fronts[j], place, kMaxDevicePath));
+        const std::optional<std::size_t> front = names.find(text(fronts[j], place, kMaxDevicePath));
         if (!front) fail(quoted(place) + " names no device of the file");
         if (*front == i) fail(quoted(place) + " names the pseudo device itself");
         if (pseudo[*front]) fail(quoted(place) + " names another pseudo device");
@@ -100,11 +108,10 @@ void complete_pseudo_device(const json& entry, std::size_t i, std::vector<SimDev
 // but letters and digits as '_'.
 std::string id_text(const std::optional<Bytes>& inquiry, std::size_t from, std::size_t length) {
     if (!inquiry || inquiry->size() < from + length) return {};
-    std::string s(inquiry->begin() + static_cast<std::ptrdiff_t>(from),
-                  inquiry->begin() + static_cast<std::ptrdiff_t>(from + length));
+    std::string s = device_path_key(std::string(inquiry->begin() + static_cast<std::ptrdiff_t>(from),
+                                                inquiry->begin() + static_cast<std::ptrdiff_t>(from + length)));
     s.erase(s.find_last_not_of(' ') + 1);
     for (char& c : s) {
-        c = lower(c);
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) c = '_';
     }
     return s;
@@ -184,7 +191,7 @@ std::string volume_root(const json& value, const std::string& place) {
     return std::string(1, static_cast<char>(letter & ~0x20)) + ":\\";
 }
 
-SimVolume volume_entry(const json& entry, const std::string& where, const std::vector<SimDevice>& devices) {
+SimVolume volume_entry(const json& entry, const std::string& where, const DeviceNames& names) {
     require_object(entry, where);
     known_keys_only(entry, where, {"root", "type", "device", "size_kb", "partition_length", "open"});
     if (!entry.contains("root")) fail(quoted(member_path(where, "root")) + " is missing");
@@ -197,7 +204,7 @@ SimVolume volume_entry(const json& entry, const std::string& where, const std::v
     }
     if (entry.contains("device")) {
         const std::string place = member_path(where, "device");
-        v.device = device_named(devices, text(entry.at("device"), place, kMaxDevicePath));
+        v.device = names.find(text(entry.at("device"), place, kMaxDevicePath));
         if (!v.device) fail(quoted(place) + " names no device of the file");
     } else {
         // Without a disk behind it the volume cannot be opened, so nothing about opening applies.
@@ -218,14 +225,14 @@ SimVolume volume_entry(const json& entry, const std::string& where, const std::v
     return v;
 }
 
-std::vector<SimVolume> read_volumes(const json& value, const std::vector<SimDevice>& devices, PathRegister& paths) {
+std::vector<SimVolume> read_volumes(const json& value, const DeviceNames& names, PathRegister& paths) {
     const std::string path = "volumes";
     if (!value.is_array()) fail(quoted(path) + " must be an array");
     if (value.size() > kMaxVolumes) fail(quoted(path) + " holds more than " + std::to_string(kMaxVolumes) + " volumes");
     std::vector<SimVolume> out;
     for (std::size_t i = 0; i < value.size(); ++i) {
         const std::string where = path + "[" + std::to_string(i) + "]";
-        SimVolume v = volume_entry(value[i], where, devices);
+        SimVolume v = volume_entry(value[i], where, names);
         for (std::size_t k = 0; k < out.size(); ++k) {
             if (out[k].root == v.root) {
                 fail(quoted(member_path(where, "root")) + " repeats the drive of " + quoted(path + "[" + std::to_string(k) + "]"));
@@ -305,10 +312,11 @@ void read_registry(const json& value, SimRegistry& registry) {
         if (!given.insert(key).second) fail(quoted(where) + " repeats an earlier key (key names ignore case)");
         require_object(values, where);
         std::vector<SimRegistryValue>& out = registry.keys[key].values;
+        std::set<std::string, std::less<>> folded_names;
         for (const auto& [name, data] : values.items()) {
             const std::string place = member_path(where, name);
-            for (const SimRegistryValue& earlier : out) {
-                if (same_device_path(earlier.name, name)) fail(quoted(place) + " repeats an earlier value name (value names ignore case)");
+            if (!folded_names.insert(registry_path_key(name)).second) {
+                fail(quoted(place) + " repeats an earlier value name (value names ignore case)");
             }
             out.push_back(registry_value(name, data, place));
         }
@@ -333,12 +341,13 @@ SimDiscovery read_discovery(const json& doc, std::vector<SimDevice>& devices) {
     const json& entries = doc.contains("devices") ? doc.at("devices") : kNoDevices;
     std::vector<bool> pseudo(devices.size(), false);
     for (std::size_t i = 0; i < devices.size(); ++i) pseudo[i] = entries[i].contains("fronts");
+    const DeviceNames names(devices);
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (pseudo[i]) complete_pseudo_device(entries[i], i, devices, pseudo);
+        if (pseudo[i]) complete_pseudo_device(entries[i], i, devices, pseudo, names);
     }
     PathRegister paths(devices);
     out.interfaces = read_interfaces(entries, devices, pseudo, paths);
-    if (doc.contains("volumes")) out.volumes = read_volumes(doc.at("volumes"), devices, paths);
+    if (doc.contains("volumes")) out.volumes = read_volumes(doc.at("volumes"), names, paths);
     if (doc.contains("registry")) read_registry(doc.at("registry"), out.registry);
     return out;
 }
@@ -347,11 +356,7 @@ SimDiscovery read_discovery(const json& doc, std::vector<SimDevice>& devices) {
 
 namespace pds::sim {
 
-std::string registry_path_key(std::string_view path) {
-    std::string out(path);
-    for (char& c : out) c = check::lower(c);
-    return out;
-}
+std::string registry_path_key(std::string_view path) { return device_path_key(path); }
 
 std::vector<SimDevice> with_discovery_paths(const std::vector<SimDevice>& devices, const SimDiscovery& discovery) {
     std::vector<SimDevice> out = devices;

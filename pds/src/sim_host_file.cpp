@@ -391,12 +391,23 @@ bool load_sim_host(const std::string& path, SimHost& out, std::string& error) {
         error = prefix + "cannot be opened: " + std::strerror(errno);
         return false;
     }
+    const std::string too_large = prefix + "is larger than " + std::to_string(kMaxHostFileBytes) + " bytes";
     std::string content;
+    // A regular file's size is known before reading: refuse a huge one at once, read the rest in one go.
+    std::error_code size_error;
+    const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+    if (!size_error) {
+        if (size > kMaxHostFileBytes) {
+            error = too_large;
+            return false;
+        }
+        content.reserve(static_cast<std::size_t>(size));
+    }
     char chunk[65536];
     std::size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
         if (content.size() + got > kMaxHostFileBytes) {
-            error = prefix + "is larger than " + std::to_string(kMaxHostFileBytes) + " bytes";
+            error = too_large;
             return false;
         }
         content.append(chunk, got);

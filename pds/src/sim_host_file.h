@@ -36,8 +36,9 @@ struct SimHost {
     SimDiscovery discovery;      // disk interfaces, volumes and the registry
 };
 
-// Host files larger than this are refused before parsing.
-inline constexpr std::size_t kMaxHostFileBytes = 1u << 20;
+// Host files larger than this are refused before parsing: room for a replayed SAN host of
+// kMaxSimDevices devices with their pages, while the parsed document still fits in memory.
+inline constexpr std::size_t kMaxHostFileBytes = std::size_t{256} << 20;
 
 // Checks the JSON text of a host file. On failure returns false and sets `fault` to one line
 // naming the place ("line 3, column 5: ..." or "\"host.release\" must be a string").

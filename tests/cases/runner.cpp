@@ -5,7 +5,7 @@
 // (golden files, several are concatenated; none = must be empty), exit (default 0), cdblog (the
 // expected SIL_SIM_LOG), input (NAME FILE: copied into the run's directory first) and output
 // (NAME FILE: what the run left in its directory). Paths are relative to tests/ ("${TESTS}" names
-// it in any value). Each run starts in a fresh empty directory.
+// it in any value and in the goldens). Each run starts in a fresh empty directory.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -44,7 +44,7 @@ std::string expand(std::string value) {
 
 std::string path_of(const std::string& value) {
     const fs::path p(expand(value));
-    return p.is_absolute() || value.starts_with("${TESTS}") ? p.string() : (fs::path(tests_dir()) / p).string();
+    return (p.is_absolute() || value.starts_with("${TESTS}") ? p : fs::path(tests_dir()) / p).generic_string();
 }
 
 // Blank-separated words; a "..." word may hold blanks and may be empty.
@@ -98,7 +98,9 @@ std::string diff(const std::string& expected, const std::string& actual) {
     return out.str();
 }
 
-void compare(const Case& c, const std::string& what, const std::string& expected, const std::string& actual) {
+// The tests directory in what a run printed reads "${TESTS}", so goldens hold no checkout's path.
+void compare(const Case& c, const std::string& what, const std::string& expected, std::string actual) {
+    for (std::size_t at; (at = actual.find(tests_dir())) != std::string::npos;) actual.replace(at, tests_dir().size(), "${TESTS}");
     if (expected != actual)
         ADD_FAILURE_AT(c.file.c_str(), std::stoi(c.line)) << what << " differs; the case proves: " << c.get("proves")
                                                           << "\n" << diff(expected, actual);
@@ -205,6 +207,24 @@ public:
 private:
     std::string why_;
 };
+
+// The README shows the demo runs of readme.cases as its "`lunscan ...`" blocks, less their leading
+// empty lines; a block that no longer matches its golden fails here.
+TEST(Readme, DemoBlocksAreTheReadmeCases) {
+    const std::string readme = unix_lines(testsupport::read_file(tests_dir() + "/../README.md"));
+    int checked = 0;
+    for (const Case& c : parse(fs::path(tests_dir()) / "cases" / "readme.cases")) {
+        std::string shown = "`lunscan" + c.get("args").substr(std::string("-no_header").size()) + "`";
+        std::string golden = goldens(c.get("stdout"));
+        golden.erase(0, golden.find_first_not_of('\n'));
+        const std::size_t at = readme.find(shown);
+        ASSERT_NE(at, std::string::npos) << "the README shows no " << shown;
+        const std::size_t open = readme.find("```\n", at) + 4, close = readme.find("```\n", open);
+        EXPECT_EQ(readme.substr(open, close - open), golden) << shown;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 4);
+}
 
 }  // namespace
 
