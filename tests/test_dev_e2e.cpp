@@ -53,7 +53,8 @@ std::string trace_text(std::string line) {
 
 // `host` empty: the real provider of the build.
 DevRun run_dev(const std::string& host, const std::string& name, const std::vector<std::string>& extra = {}) {
-    const std::string log_file = testsupport::make_temp_dir("dev-e2e") + "/cdb.log";
+    const testsupport::Scratch scratch;
+    const std::string log_file = scratch.path("cdb.log");
     std::vector<std::string> args = {"-dev", name, "-dbg"};
     args.insert(args.end(), extra.begin(), extra.end());
     const testsupport::RunResult r = testsupport::run_lunscan(

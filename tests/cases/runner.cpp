@@ -107,13 +107,14 @@ void compare(const Case& c, const std::string& what, const std::string& expected
 }
 
 void run_case(const Case& c) {
-    const std::string dir = testsupport::make_temp_dir("case");
+    const testsupport::Scratch scratch;
+    const std::string dir = scratch.dir();
     std::vector<EnvChange> env;
     for (const char* name : {"SDEBUG", "SDEBUG_FILE", "SDEBUG_FUNCTION_TRIGGER", "KORAPI_SILSOCK_FILENAME",
                              "XMV_INQ_ALL_DEVICES", "SIL_SIM_LOG"})
         env.emplace_back(name, std::nullopt);
     env.emplace_back("SIL_SIM_HOST", path_of(c.get("host")));
-    const std::string log = (fs::path(dir) / "cdb.log").string();
+    const std::string log = scratch.path("cdb.log");
     if (c.keys.count("cdblog")) env.emplace_back("SIL_SIM_LOG", log);
     for (auto [it, end] = c.keys.equal_range("env"); it != end; ++it) {
         const std::size_t eq = it->second.find('=');
@@ -121,7 +122,7 @@ void run_case(const Case& c) {
     }
     for (auto [it, end] = c.keys.equal_range("input"); it != end; ++it) {
         const auto words = split(it->second);
-        fs::copy_file(path_of(words.at(1)), fs::path(dir) / words.at(0));
+        fs::copy_file(path_of(words.at(1)), scratch.path(words.at(0)));
     }
     std::vector<std::string> args;
     for (const std::string& word : split(c.get("args"))) args.push_back(expand(word));
@@ -134,12 +135,10 @@ void run_case(const Case& c) {
     if (c.keys.count("cdblog")) compare(c, "CDB log", goldens(c.get("cdblog")), unix_lines(testsupport::read_file(log)));
     for (auto [it, end] = c.keys.equal_range("output"); it != end; ++it) {
         const auto words = split(it->second);
-        const fs::path written = fs::path(dir) / words.at(0);
+        const std::string written = scratch.path(words.at(0));
         compare(c, words.at(0), goldens(words.at(1)),
-                fs::exists(written) ? unix_lines(testsupport::read_file(written.string())) : "<not written>\n");
+                fs::exists(written) ? unix_lines(testsupport::read_file(written)) : "<not written>\n");
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 
 // gtest filters treat "-" and "." specially, so test names carry neither.
