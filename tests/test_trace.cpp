@@ -49,52 +49,43 @@ LinesRun run_lines(const Scratch& dir, const std::string& sdebug) {
 
 // ---- settings from the environment ------------------------------------------------------------
 
-TEST(TraceSettings, TimeAloneMeansLevelOneAllCategoriesAndTime) {
-    Scratch dir;
-    const std::string out = run_child(dir, {"SDEBUG=TIME", "settings"});
-    EXPECT_NE(out.find("verbosity=0x004FFFF1 mask=0x00000000 trigger=<> stdout=1 big=0\n"), std::string::npos)
-        << out;
-}
-
-TEST(TraceSettings, FileNullAloneOrTriggerAloneTracesNothing) {
-    // NULL leaves the trace off on standard output; a trigger arms the mask and nothing else.
-    const std::pair<std::string, std::string> cases[] = {
-        {"SDEBUG_FILE=NULL", "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n"},
-        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry",
-         "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n"},
-        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1",
-         "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n"},
+// Each setting: what the settings scenario prints first, and a line it prints later ("" for none).
+TEST(TraceSettings, FromTheEnvironment) {
+    const std::string bad = "\n\tERROR: bad debug parameter, check env var, SDEBUG\n\n";
+    const struct {
+        std::vector<std::string> words;
+        std::string starts, has;
+    } rows[] = {
+        // TIME alone: level 1, every category, time stamps.
+        {{"SDEBUG=TIME"}, "", "verbosity=0x004FFFF1 mask=0x00000000 trigger=<> stdout=1 big=0\n"},
+        // NULL alone leaves the trace off on standard output; a trigger arms the mask and nothing else.
+        {{"SDEBUG_FILE=NULL"}, "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n", ""},
+        {{"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry"}, "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n", ""},
+        {{"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1"}, "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n", ""},
+        // Keywords are case-sensitive: dbg1 is none; ~CDB takes back CDB; SYS alone gets level 1.
+        {{"SDEBUG=dbg1:CDB:~CDB:SYS"}, bad, "verbosity=0x00000041 "},
+        // DEBUGGER echoes every step; NULL ends the reading, so DBG4 is never read.
+        {{"SDEBUG=DEBUGGER:DBG1:BOGUS:FW:NULL:DBG4"},
+         "  verbosity = 0x00000000   control = 0x00030000\n"
+         "  verbosity = 0x00000001   control = 0x00030000\n" + bad +
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "\n\tINFO: file wrapping of output file enabled\n\n"
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "  verbosity = 0x000FFFF1   control = 0x00030000\n"
+             "sdebugFunctionLevel=0\n"
+             "verbosity = 0x000FFFF1 vTypeAndMode=0x02000010  FunctionLevel=0 tabCount=0  Msg: SIL_init \n"
+             "Enter: SIL_init\n",
+         "verbosity=0x000FFFF1 "},
     };
     Scratch dir;
-    for (const auto& [setting, expected] : cases) EXPECT_EQ(run_child(dir, {setting, "settings"}), expected);
-}
-
-TEST(TraceSettings, KeywordsAreCaseSensitiveAndBadOnesSkipped) {
-    Scratch dir;
-    // dbg1 is no keyword; ~CDB takes back CDB; SYS alone gets level 1.
-    const std::string out = run_child(dir, {"SDEBUG=dbg1:CDB:~CDB:SYS", "settings"});
-    const std::string bad = "\n\tERROR: bad debug parameter, check env var, SDEBUG\n\n";
-    ASSERT_EQ(out.substr(0, bad.size()), bad) << out;
-    EXPECT_NE(out.find("verbosity=0x00000041 "), std::string::npos) << out;
-}
-
-TEST(TraceSettings, DebuggerKeywordEchoesEveryStep) {
-    Scratch dir;
-    const std::string out = run_child(dir, {"SDEBUG=DEBUGGER:DBG1:BOGUS:FW:NULL:DBG4", "settings"});
-    const std::string expected_start =
-        "  verbosity = 0x00000000   control = 0x00030000\n"  // DEBUGGER
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // DBG1
-        "\n\tERROR: bad debug parameter, check env var, SDEBUG\n\n"
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // BOGUS
-        "\n\tINFO: file wrapping of output file enabled\n\n"
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // FW
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // NULL: DBG4 is never read
-        "  verbosity = 0x000FFFF1   control = 0x00030000\n"
-        "sdebugFunctionLevel=0\n"
-        "verbosity = 0x000FFFF1 vTypeAndMode=0x02000010  FunctionLevel=0 tabCount=0  Msg: SIL_init \n"
-        "Enter: SIL_init\n";
-    EXPECT_EQ(out.substr(0, expected_start.size()), expected_start) << out;
-    EXPECT_NE(out.find("verbosity=0x000FFFF1 "), std::string::npos);
+    for (const auto& row : rows) {
+        std::vector<std::string> words = row.words;
+        words.push_back("settings");
+        const std::string out = run_child(dir, words);
+        EXPECT_EQ(out.substr(0, row.starts.size()), row.starts) << row.words[0];
+        EXPECT_NE(out.find(row.has), std::string::npos) << row.words[0] << "\n" << out;
+    }
 }
 
 // ---- lines ---------------------------------------------------------------------------------------
