@@ -181,7 +181,8 @@ void apply_korvalith_lun(const KorvalithLunParams& p, SimDevice& device) {
     put_text(q, 8, "XMV     ");
     put_text(q, 16, "KORVALITH       ");
     put_padded(q, 32, p.microcode, 4);
-    put_text(q, 36, serial.substr(10, 2));  // the array serial's last two digits
+    // The array serial's last two digits (the loader admits 12 digits only).
+    put_text(q, 36, std::string_view(serial).substr(std::min<std::size_t>(10, serial.size()), 2));
     std::snprintf(text, sizeof text, "%03X", dn & 0xFFF);
     put_text(q, 38, text);
     std::snprintf(text, sizeof text, "%02d%c", p.director % 100, static_cast<char>('0' + p.port % 10));

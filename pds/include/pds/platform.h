@@ -91,7 +91,7 @@ using DeviceHandle = std::uint64_t;
 
 // What CreateFileA is asked for when a device is opened (bits of win_device_layouts.h).
 struct DeviceOpenRequest {
-    std::string path;                  // "\\.\PHYSICALDRIVE3", a /dev path on Linux, ...
+    std::string path;                  // "\\.\PHYSICALDRIVE3", a disk interface path, "\\.\C:", ...
     std::uint32_t desired_access = 0;  // GENERIC_READ | GENERIC_WRITE
     std::uint32_t share_mode = 0;      // FILE_SHARE_READ | FILE_SHARE_WRITE
     bool null_dacl = false;            // security attributes whose descriptor has a null DACL
