@@ -15,12 +15,23 @@ constexpr std::uint32_t kFailCriticalErrors = pds::win::SEM_FAILCRITICALERRORS;
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <tuple>
 
 namespace {
+
+// Run as a tool with LUNSCAN_TEST_PROBE_HANDLE set, the test program only says (exit status 1)
+// whether it holds an open, signalled object at that handle value: whether it inherited the handle.
+[[maybe_unused]] const bool g_probe_done = [] {
+    char value[32] = {};
+    if (GetEnvironmentVariableA("LUNSCAN_TEST_PROBE_HANDLE", value, sizeof value) == 0) return false;
+    const HANDLE h = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::stoull(value)));
+    DWORD flags = 0;
+    ExitProcess(GetHandleInformation(h, &flags) && WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? 1 : 0);
+}();
 
 // Object names are host-wide: keep parallel test processes apart.
 std::string unique_name(const char* what) {
@@ -112,7 +123,39 @@ TEST_F(Win32Provider, NamedMutexIsSharedByName) {
     // A thread that ends holding it abandons it; the next waiter owns it.
     std::thread([&] { b->lock(0); }).join();
     EXPECT_EQ(a->lock(0), 0u);
-    EXPECT_EQ(a->unlock(), 0u);
+    EXPECT_EQ(a->lock(0), 0u);
+    // CloseHandle alone would leave it owned by this thread, which lives on: the handle gives
+    // back both acquisitions before it closes.
+    a.reset();
+    pds::os_error after_close = 1;
+    std::thread([&] { after_close = b->lock(0); if (after_close == 0) b->unlock(); }).join();
+    EXPECT_EQ(after_close, 0u);
+}
+
+// The objects live in the global namespace; where that one is closed to the process, in its session.
+TEST_F(Win32Provider, HostWideNamesFallBackToTheSession) {
+    const std::string name = unique_name("global");
+    std::unique_ptr<pds::NamedMutex> mutex;
+    ASSERT_EQ(p->open_named_mutex(name, mutex), 0u);
+    HANDLE global = OpenMutexA(SYNCHRONIZE, FALSE, ("Global\\" + name).c_str());
+    EXPECT_NE(global, nullptr);
+    CloseHandle(global);
+
+    // A global object whose empty DACL admits nobody.
+    const std::string closed = unique_name("closed");
+    SECURITY_DESCRIPTOR nobody{};
+    InitializeSecurityDescriptor(&nobody, SECURITY_DESCRIPTOR_REVISION);
+    ACL empty{};
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&nobody, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES sa{sizeof sa, &nobody, FALSE};
+    HANDLE blocker = CreateMutexA(&sa, FALSE, ("Global\\" + closed).c_str());
+    ASSERT_NE(blocker, nullptr);
+    ASSERT_EQ(p->open_named_mutex(closed, mutex), 0u);
+    HANDLE session = OpenMutexA(SYNCHRONIZE, FALSE, closed.c_str());
+    EXPECT_NE(session, nullptr);
+    CloseHandle(session);
+    CloseHandle(blocker);
 }
 
 TEST_F(Win32Provider, SharedMemoryIsSharedByName) {
@@ -156,6 +199,17 @@ TEST_F(Win32Provider, RunToolCollectsOutputAndStatus) {
     ASSERT_EQ(p->run_tool("echo \"a  b\"& echo err 1>&2", &out, status), 0u);
     EXPECT_EQ(std::tie(out, status), std::make_tuple("\"a  b\"\r\nerr \r\n", 0));
 
+    // The tool gets its standard handles and none of this process's other inheritable handles.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE event = CreateEventA(&inheritable, TRUE, TRUE, nullptr);
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableA("LUNSCAN_TEST_PROBE_HANDLE", std::to_string(reinterpret_cast<std::uintptr_t>(event)).c_str());
+    EXPECT_EQ(p->run_tool(std::string("\"") + self + "\"", nullptr, status), 0u);
+    SetEnvironmentVariableA("LUNSCAN_TEST_PROBE_HANDLE", nullptr);
+    CloseHandle(event);
+    EXPECT_EQ(status, 0);
+
     // A tool whose main returned -1 exits with 0xFFFFFFFF, which reads back as -1.
     ASSERT_EQ(p->run_tool("exit -1", &out, status), 0u);
     EXPECT_EQ(status, -1);
@@ -180,7 +234,11 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
               pds::kErrorNotSupported);
     EXPECT_EQ(client, 0u);
 
+    // The mode is the calling thread's: another thread's setting leaves this one's alone.
     const std::uint32_t before = p->set_error_mode(kFailCriticalErrors);
+    std::uint32_t other = 99;
+    std::thread([&] { other = p->set_error_mode(0); }).join();
+    EXPECT_NE(other, kFailCriticalErrors);
     EXPECT_EQ(p->set_error_mode(before), kFailCriticalErrors);
 }
 
@@ -227,6 +285,19 @@ protected:
     }
     void TearDown() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str()); }
 };
+
+// A key a 32-bit installer wrote lives in the registry's 32-bit view only; it is found there.
+TEST_F(Win32Registry, KeysOfThe32BitViewAreFound) {
+    const std::string only32 = path + "-wow";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, only32.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    std::unique_ptr<pds::RegistryKey> found;
+    EXPECT_EQ(p->registry_open_local_machine(only32, found), 0u);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, only32.c_str(), KEY_WOW64_32KEY, 0);
+}
 
 TEST_F(Win32Registry, KeysValuesAndTypes) {
     std::unique_ptr<pds::RegistryKey> key;

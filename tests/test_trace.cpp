@@ -147,12 +147,12 @@ TEST(TraceLines, LongLinesWrapAtEightyColumnsWhenAsked) {
     const std::string message = repeat("0123456789", 20);
     // Depth 1: two blanks of indentation, so the first piece holds 78 characters of
     // "Debug: " + message and every further piece 71 behind the seven-blank continuation indent.
-    const std::string expected = "Enter: wrapper\r\n"
-                                 "  Debug: " + message.substr(0, 71) + "\r\n" +
-                                 "         " + message.substr(71, 71) + "\r\n" +
-                                 "         " + message.substr(142) + "\r\n" +
-                                 "Leave: wrapper, Return Value: 0\r\n" +
-                                 repeat("x", 80) + "\r\n" + repeat("x", 20) + "\r\n";
+    const std::string expected = "Enter: wrapper\n"
+                                 "  Debug: " + message.substr(0, 71) + "\n" +
+                                 "         " + message.substr(71, 71) + "\n" +
+                                 "         " + message.substr(142) + "\n" +
+                                 "Leave: wrapper, Return Value: 0\n" +
+                                 repeat("x", 80) + "\n" + repeat("x", 20) + "\n";
     EXPECT_EQ(between_markers(out), expected);
 }
 

@@ -1,11 +1,13 @@
-// In-process half of a host-wide named mutex: a registry of per-name states shared by handles.
+// In-process half of a host-wide named mutex: a registry of per-name states shared by handles, and the wrapper that releases on close.
 #include "process_mutex.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pds::detail {
 namespace {
@@ -31,18 +33,40 @@ Registry& registry() {
     return *r;
 }
 
+void release_locked(MutexState& s) {
+    if (s.host) s.host->release();
+    s.owner = std::thread::id();
+    s.cv.notify_all();
+}
+
+// The mutexes the calling thread has owned. A thread that ends holding one abandons it, as on
+// Windows: the next waiter gets it.
+struct ThreadOwnership {
+    std::vector<std::weak_ptr<MutexState>> owned;
+
+    ~ThreadOwnership() {
+        for (const auto& weak : owned) {
+            const std::shared_ptr<MutexState> s = weak.lock();
+            if (!s) continue;
+            std::lock_guard lk(s->m);
+            if (s->owner != std::this_thread::get_id() || s->count == 0) continue;
+            s->count = 0;
+            release_locked(*s);
+        }
+    }
+
+    void note(const std::shared_ptr<MutexState>& s) {
+        std::erase_if(owned, [](const auto& weak) { return weak.expired(); });
+        owned.push_back(s);
+    }
+};
+thread_local ThreadOwnership t_ownership;
+
+// One handle of the name. Like a Windows mutex handle, closing it releases nothing: the owning
+// thread keeps the mutex until it releases it or ends.
 class ProcessMutexHandle final : public NamedMutex {
 public:
     explicit ProcessMutexHandle(std::shared_ptr<MutexState> state) : state_(std::move(state)) {}
-
-    ~ProcessMutexHandle() override {
-        // A handle closed by its owning thread gives up what it took, as a closed lock file
-        // would; the name stays usable by the other handles.
-        std::unique_lock lk(state_->m);
-        if (held_ == 0 || state_->owner != std::this_thread::get_id()) return;
-        state_->count -= std::min(held_, state_->count);
-        if (state_->count == 0) release_locked();
-    }
 
     os_error lock(int timeout_ms) override {
         MutexState& s = *state_;
@@ -51,7 +75,6 @@ public:
         std::unique_lock lk(s.m);
         if (s.owner == me) {
             ++s.count;
-            ++held_;
             return 0;
         }
         auto is_free = [&s] { return s.count == 0; };
@@ -78,27 +101,46 @@ public:
             s.cv.notify_all();
             return error;
         }
-        ++held_;
+        t_ownership.note(state_);
         return 0;
     }
 
     os_error unlock() override {
         std::unique_lock lk(state_->m);
         if (state_->owner != std::this_thread::get_id() || state_->count == 0) return kErrorNotOwner;
-        if (held_ > 0) --held_;
-        if (--state_->count == 0) release_locked();
+        if (--state_->count == 0) release_locked(*state_);
         return 0;
     }
 
 private:
-    void release_locked() {
-        if (state_->host) state_->host->release();
-        state_->owner = std::thread::id();
-        state_->cv.notify_all();
+    std::shared_ptr<MutexState> state_;
+};
+
+class ReleasingMutex final : public NamedMutex {
+public:
+    explicit ReleasingMutex(std::unique_ptr<NamedMutex> raw) : raw_(std::move(raw)) {}
+
+    // Only the owning thread can release; from any other thread the first unlock fails and
+    // nothing more is tried.
+    ~ReleasingMutex() override {
+        while (held_ > 0 && raw_->unlock() == 0) --held_;
     }
 
-    std::shared_ptr<MutexState> state_;
-    std::uint32_t held_ = 0;  // acquisitions made through this handle, guarded by state_->m
+    os_error lock(int timeout_ms) override {
+        const os_error error = raw_->lock(timeout_ms);
+        if (error == 0) ++held_;
+        return error;
+    }
+
+    os_error unlock() override {
+        const os_error error = raw_->unlock();
+        if (error == 0 && held_ > 0) --held_;
+        return error;
+    }
+
+private:
+    std::unique_ptr<NamedMutex> raw_;
+    std::atomic<std::uint32_t> held_{0};  // acquisitions through this handle not yet released
 };
 
 }  // namespace
@@ -125,8 +167,12 @@ os_error open_process_mutex(std::string_view scope, const std::string& name,
         // Forget the names no handle refers to any more.
         std::erase_if(r.states, [](const auto& entry) { return entry.second.expired(); });
     }
-    out = std::make_unique<ProcessMutexHandle>(std::move(state));
+    out = releasing_on_close(std::make_unique<ProcessMutexHandle>(std::move(state)));
     return 0;
+}
+
+std::unique_ptr<NamedMutex> releasing_on_close(std::unique_ptr<NamedMutex> raw) {
+    return std::make_unique<ReleasingMutex>(std::move(raw));
 }
 
 }  // namespace pds::detail

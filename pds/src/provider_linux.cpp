@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -347,7 +348,10 @@ public:
     }
     // Linux has no critical-error dialogs to silence; the mode is only kept, so that the caller
     // gets back what it set.
-    std::uint32_t set_error_mode(std::uint32_t mode) override { return error_mode_.exchange(mode); }
+    std::uint32_t set_error_mode(std::uint32_t mode) override {
+        thread_local std::uint32_t error_mode = 0;  // per thread, as Windows keeps it
+        return std::exchange(error_mode, mode);
+    }
 
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
         out.reset();
@@ -393,7 +397,6 @@ public:
     }
 
 private:
-    std::atomic<std::uint32_t> error_mode_{0};
 };
 
 }  // namespace

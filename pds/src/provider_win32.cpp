@@ -4,11 +4,17 @@
 // their own whose interfaces this system does not carry: their clients answer as absent (not
 // supported; the driver's library not enabled), whatever is installed on the host.
 //
-// Object names. Named mutexes and file mappings are created with the names exactly as the library
-// gives them ("KorvSharedMemory", "KorvLockChainCode", ...), without a "Global\" prefix: they
-// live in the caller's session namespace, so every lunscan of one logon session shares them, and
-// no SeCreateGlobalPrivilege is needed. Both are created with a null DACL so that a process
-// running as another user of the session can open what the first one created.
+// Object names. Named mutexes and file mappings are host-wide: the library's name ("KorvSharedMemory",
+// "KorvLockChainCode", "KorvDevLock_...") goes into the "Global\" namespace, so the lunscans of
+// every logon session (a service, a remote desktop) share them. A process that may not create or
+// open the global object (access denied: file mappings there need SeCreateGlobalPrivilege, and the
+// object's DACL admits only SYSTEM and Administrators) falls back to the bare name in its own
+// session. The objects' DACL grants SYSTEM and the Administrators all access and nobody else
+// anything: a null DACL would let any user hold the device locks or rewrite the counter.
+// Mutexes are handed out wrapped (detail::releasing_on_close), since CloseHandle does not release.
+//
+// Tools run by run_tool inherit their three standard handles and nothing else: an inherited disk
+// handle or another tool's pipe end would keep that pipe open (its reader never sees end-of-file).
 //
 // Host type code (HostIdentity::os_type), as traced at start:
 //   bits 0-7   minor version            (0x01 for 6.1, 0x00 for 10.0)
@@ -18,6 +24,7 @@
 #include "pds/platform.h"
 #include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
+#include "process_mutex.h"
 
 #include <cstddef>
 
@@ -30,6 +37,7 @@ constexpr std::uint32_t kGetAddress = win::IOCTL_SCSI_GET_ADDRESS;
 constexpr std::uint32_t kQueryProperty = win::IOCTL_STORAGE_QUERY_PROPERTY;
 constexpr std::uint32_t kGetDeviceNumber = win::IOCTL_STORAGE_GET_DEVICE_NUMBER;
 constexpr std::uint32_t kGetPartitionInfo = win::IOCTL_DISK_GET_PARTITION_INFO;
+constexpr std::uint32_t kGetLengthInfo = win::IOCTL_DISK_GET_LENGTH_INFO;
 constexpr std::uint32_t kGenericRead = win::GENERIC_READ;
 constexpr std::uint32_t kGenericWrite = win::GENERIC_WRITE;
 constexpr std::uint32_t kShareRead = win::FILE_SHARE_READ;
@@ -48,6 +56,7 @@ constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
 #include <initguid.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
+#include <sddl.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -68,6 +77,8 @@ static_assert(win_layout::kGetAddress == IOCTL_SCSI_GET_ADDRESS);
 static_assert(win_layout::kQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
 static_assert(win_layout::kGetDeviceNumber == IOCTL_STORAGE_GET_DEVICE_NUMBER);
 static_assert(win_layout::kGetPartitionInfo == IOCTL_DISK_GET_PARTITION_INFO);
+static_assert(win_layout::kGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
+static_assert(sizeof(win::GetLengthInformation) == sizeof(GET_LENGTH_INFORMATION));
 static_assert(sizeof(win::ScsiPassThroughDirect) == sizeof(SCSI_PASS_THROUGH_DIRECT));
 static_assert(offsetof(win::ScsiPassThroughDirect, DataBuffer) == offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
 static_assert(offsetof(win::ScsiPassThroughDirect, SenseInfoOffset) ==
@@ -143,6 +154,35 @@ struct OpenToAllAttributes {
     }
 };
 
+// Security attributes of the host-wide objects: a protected DACL granting SYSTEM and the
+// Administrators all access, nobody else anything.
+struct AdminsOnlyAttributes {
+    SECURITY_ATTRIBUTES attributes{};
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+
+    AdminsOnlyAttributes() {
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                             &descriptor, nullptr);
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = descriptor;
+        attributes.bInheritHandle = FALSE;
+    }
+    ~AdminsOnlyAttributes() { LocalFree(descriptor); }
+    AdminsOnlyAttributes(const AdminsOnlyAttributes&) = delete;
+    AdminsOnlyAttributes& operator=(const AdminsOnlyAttributes&) = delete;
+    bool ok() const { return descriptor != nullptr; }
+};
+
+// Creates or opens the object `create` makes of a name: the global one first, the session's own
+// when this process may not have the global one.
+template <typename Create>
+Handle create_host_wide(const std::string& name, Create create) {
+    Handle h(create(("Global\\" + name).c_str()));
+    if (h || GetLastError() != ERROR_ACCESS_DENIED) return h;
+    return Handle(create(name.c_str()));
+}
+
+// The kernel mutex as Windows has it: closing the handle releases nothing.
 class Win32NamedMutex final : public NamedMutex {
 public:
     explicit Win32NamedMutex(Handle h) : handle_(std::move(h)) {}
@@ -257,18 +297,34 @@ os_error run_process(std::string command_line, std::string* output, int& exit_st
                              OPEN_EXISTING, 0, nullptr));
     if (!input) return last_error_or(kErrorFileNotFound);
 
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = write_end.get();
-    startup.hStdError = write_end.get();
+    // The child inherits these two handles and no other inheritable handle of the process.
+    HANDLE inherited[2] = {input.get(), write_end.get()};
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    std::vector<std::uint64_t> list_storage(list_size / sizeof(std::uint64_t) + 1);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return last_error_or(kErrorNotEnoughMemory);
+    struct ListGuard {
+        LPPROC_THREAD_ATTRIBUTE_LIST list;
+        ~ListGuard() { DeleteProcThreadAttributeList(list); }
+    } guard{list};
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
+                                   nullptr))
+        return last_error_or(kErrorInvalidParameter);
+
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = write_end.get();
+    startup.StartupInfo.hStdError = write_end.get();
+    startup.lpAttributeList = list;
     PROCESS_INFORMATION info{};
     // CreateProcessA may write into the command line buffer.
     std::vector<char> buffer(command_line.begin(), command_line.end());
     buffer.push_back('\0');
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info))
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &startup.StartupInfo, &info))
         return last_error_or(kErrorFileNotFound);
     Handle process(info.hProcess);
     Handle thread(info.hThread);
@@ -542,11 +598,11 @@ public:
     os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) override {
         out.reset();
         if (!valid_object_name(name)) return kErrorInvalidParameter;
-        OpenToAllAttributes sa;
-        if (!sa.ok) return last_error_or(kErrorAccessDenied);
-        Handle h(CreateMutexA(&sa.attributes, FALSE, name.c_str()));
+        AdminsOnlyAttributes sa;
+        if (!sa.ok()) return last_error_or(kErrorAccessDenied);
+        Handle h = create_host_wide(name, [&sa](const char* n) { return CreateMutexA(&sa.attributes, FALSE, n); });
         if (!h) return last_error_or(kErrorInvalidHandle);
-        out = std::make_unique<Win32NamedMutex>(std::move(h));
+        out = detail::releasing_on_close(std::make_unique<Win32NamedMutex>(std::move(h)));
         return 0;
     }
 
@@ -555,15 +611,18 @@ public:
         out.reset();
         created = false;
         if (!valid_object_name(name) || size == 0) return kErrorInvalidParameter;
-        OpenToAllAttributes sa;
-        if (!sa.ok) return last_error_or(kErrorAccessDenied);
+        AdminsOnlyAttributes sa;
+        if (!sa.ok()) return last_error_or(kErrorAccessDenied);
         const std::uint64_t wide = size;
-        SetLastError(0);
-        Handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &sa.attributes, PAGE_READWRITE,
-                                          static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide),
-                                          name.c_str()));
+        bool existed = false;
+        Handle mapping = create_host_wide(name, [&](const char* n) {
+            SetLastError(0);
+            HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa.attributes, PAGE_READWRITE,
+                                          static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide), n);
+            existed = h != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+            return h;
+        });
         if (!mapping) return last_error_or(kErrorNotEnoughMemory);
-        const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
         void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
         if (view == nullptr) return last_error_or(kErrorNotEnoughMemory);
         created = !existed;
@@ -575,8 +634,6 @@ public:
         out = 0;
         OpenToAllAttributes sa;
         if (request.null_dacl && !sa.ok) return last_error_or(kErrorAccessDenied);
-        // Device handles are inheritable, so that a tool the library starts can use them.
-        sa.attributes.bInheritHandle = TRUE;
         HANDLE h = CreateFileA(request.path.c_str(), request.desired_access, request.share_mode,
                                request.null_dacl ? &sa.attributes : nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE || h == nullptr) return last_error_or(kErrorFileNotFound);
@@ -602,7 +659,10 @@ public:
         return error;
     }
 
-    std::uint32_t set_error_mode(std::uint32_t mode) override { return SetErrorMode(mode); }
+    std::uint32_t set_error_mode(std::uint32_t mode) override {
+        DWORD previous = 0;
+        return SetThreadErrorMode(mode, &previous) ? previous : 0;
+    }
 
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
         HDEVINFO set = SetupDiGetClassDevsA(&kDiskInterfaceClass, nullptr, nullptr,
@@ -629,8 +689,10 @@ public:
 
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
         HKEY key = nullptr;
-        const LONG e = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS,
-                                     &key);
+        constexpr REGSAM kRead = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+        LONG e = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, kRead, &key);
+        // A 32-bit installer writes its keys into the 32-bit view of the registry.
+        if (e == ERROR_FILE_NOT_FOUND) e = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, kRead | KEY_WOW64_32KEY, &key);
         if (e != ERROR_SUCCESS) return static_cast<os_error>(e);
         out = std::make_unique<Win32RegistryKey>(key);
         return 0;

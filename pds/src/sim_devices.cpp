@@ -318,18 +318,30 @@ os_error scsi_address(const SimDevice& d, void* out, std::uint32_t out_length, s
     return give(record, out, out_length, returned);
 }
 
-// The whole disk as partition 0; its length from the file, else from the capacity.
-os_error partition_info(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
-    std::optional<std::int64_t> length = d.partition_length;
-    if (!length) {
-        const std::optional<Capacity> cap = capacity_of(d);
-        if (!cap || cap->blocks > static_cast<std::uint64_t>(INT64_MAX) / std::max<std::uint32_t>(cap->block_length, 1)) {
-            return kErrorInvalidFunction;
-        }
-        length = static_cast<std::int64_t>(cap->blocks * cap->block_length);
+// The length in bytes: from the file, else from the capacity.
+std::optional<std::int64_t> length_of(const SimDevice& d) {
+    if (d.partition_length) return d.partition_length;
+    const std::optional<Capacity> cap = capacity_of(d);
+    if (!cap || cap->blocks > static_cast<std::uint64_t>(INT64_MAX) / std::max<std::uint32_t>(cap->block_length, 1)) {
+        return std::nullopt;
     }
+    return static_cast<std::int64_t>(cap->blocks * cap->block_length);
+}
+
+// The whole disk as partition 0. Windows answers this request on MBR disks only.
+os_error partition_info(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
+    const std::optional<std::int64_t> length = length_of(d);
+    if (!length || d.gpt) return kErrorInvalidFunction;
     Bytes record(sizeof(win::PartitionInformation), 0);
     put_le64(record, 8, static_cast<std::uint64_t>(*length));
+    return give(record, out, out_length, returned);
+}
+
+os_error length_info(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
+    const std::optional<std::int64_t> length = length_of(d);
+    if (!length) return kErrorInvalidFunction;
+    Bytes record(sizeof(win::GetLengthInformation), 0);
+    put_le64(record, 0, static_cast<std::uint64_t>(*length));
     return give(record, out, out_length, returned);
 }
 
@@ -362,6 +374,7 @@ const char* ioctl_name(std::uint32_t code) {
     case win::IOCTL_SCSI_GET_ADDRESS: return "IOCTL_SCSI_GET_ADDRESS";
     case win::IOCTL_STORAGE_GET_DEVICE_NUMBER: return "IOCTL_STORAGE_GET_DEVICE_NUMBER";
     case win::IOCTL_DISK_GET_PARTITION_INFO: return "IOCTL_DISK_GET_PARTITION_INFO";
+    case win::IOCTL_DISK_GET_LENGTH_INFO: return "IOCTL_DISK_GET_LENGTH_INFO";
     case win::IOCTL_SCSI_GET_INQUIRY_DATA: return "IOCTL_SCSI_GET_INQUIRY_DATA";
     default: return "ioctl";
     }
@@ -476,7 +489,7 @@ os_error SimDeviceHost::close_device(DeviceHandle handle) {
 
 std::uint32_t SimDeviceHost::set_error_mode(std::uint32_t mode) {
     std::lock_guard lock(mutex_);
-    return std::exchange(error_mode_, mode);
+    return std::exchange(error_modes_[std::this_thread::get_id()], mode);
 }
 
 const SimFault* SimDeviceHost::take_fault(DeviceState& state, const Bytes& cdb) {
@@ -577,6 +590,9 @@ os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t cod
         break;
     case win::IOCTL_DISK_GET_PARTITION_INFO:
         result = partition_info(d, out, out_length, returned);
+        break;
+    case win::IOCTL_DISK_GET_LENGTH_INFO:
+        result = length_info(d, out, out_length, returned);
         break;
     case win::IOCTL_SCSI_GET_INQUIRY_DATA:
         result = inquiry_data(d, out, out_length, returned);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -63,6 +64,7 @@ struct SimDevice {
     std::optional<SimAddress> address;
     std::optional<std::uint32_t> device_number;
     std::optional<std::int64_t> partition_length;
+    bool gpt = false;  // a GPT partition: IOCTL_DISK_GET_PARTITION_INFO fails with 1
     std::optional<Bytes> inquiry;
     std::map<std::uint8_t, Bytes> vpd;          // EVPD pages by page code
     std::optional<Bytes> read_capacity_10;
@@ -184,7 +186,7 @@ private:
     DevicePathIndex by_path_;  // a host may list tens of thousands of paths, each opened at least once
     std::map<DeviceHandle, OpenHandle> handles_;
     DeviceHandle next_handle_ = 0x100;
-    std::uint32_t error_mode_ = 0;
+    std::map<std::thread::id, std::uint32_t> error_modes_;  // per thread, as Windows keeps it
     std::FILE* log_ = nullptr;
 };
 

@@ -31,6 +31,7 @@ struct SimVolume {
     std::uint32_t type = kDriveFixed;          // GetDriveTypeA's answer
     std::optional<std::size_t> device;         // the disk it lives on; absent: "\\.\C:" cannot be opened
     std::optional<std::int64_t> partition_length;  // bytes; absent: the disk's answer
+    bool gpt = false;                              // on a GPT disk: only the length request answers
     OpenBehaviour open = OpenBehaviour::ok;
 };
 

@@ -193,7 +193,7 @@ std::string volume_root(const json& value, const std::string& place) {
 
 SimVolume volume_entry(const json& entry, const std::string& where, const DeviceNames& names) {
     require_object(entry, where);
-    known_keys_only(entry, where, {"root", "type", "device", "size_kb", "partition_length", "open"});
+    known_keys_only(entry, where, {"root", "type", "device", "size_kb", "partition_length", "partition_style", "open"});
     if (!entry.contains("root")) fail(quoted(member_path(where, "root")) + " is missing");
     SimVolume v;
     v.root = volume_root(entry.at("root"), member_path(where, "root"));
@@ -208,7 +208,7 @@ SimVolume volume_entry(const json& entry, const std::string& where, const Device
         if (!v.device) fail(quoted(place) + " names no device of the file");
     } else {
         // Without a disk behind it the volume cannot be opened, so nothing about opening applies.
-        for (const char* key : {"size_kb", "partition_length", "open"}) {
+        for (const char* key : {"size_kb", "partition_length", "partition_style", "open"}) {
             if (entry.contains(key)) fail(quoted(member_path(where, key)) + " needs a \"device\"");
         }
     }
@@ -220,6 +220,10 @@ SimVolume volume_entry(const json& entry, const std::string& where, const Device
     }
     if (entry.contains("partition_length")) {
         v.partition_length = integer(entry.at("partition_length"), member_path(where, "partition_length"), 0, kMaxInt64);
+    }
+    if (entry.contains("partition_style")) {
+        v.gpt = choice<bool>(entry.at("partition_style"), member_path(where, "partition_style"),
+                             {{"mbr", false}, {"gpt", true}});
     }
     if (entry.contains("open")) v.open = open_behaviour(entry.at("open"), member_path(where, "open"));
     return v;
@@ -377,6 +381,7 @@ std::vector<SimDevice> with_discovery_paths(const std::vector<SimDevice>& device
         SimDevice d = alias(*v.device, "\\\\.\\" + v.root.substr(0, 2));
         d.open = v.open;
         if (v.partition_length) d.partition_length = v.partition_length;
+        d.gpt = v.gpt;
         out.push_back(std::move(d));
     }
     return out;

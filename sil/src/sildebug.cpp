@@ -5,15 +5,18 @@
 #include <atomic>
 #include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "pds/platform.h"
 #include "sildevice.h"
@@ -38,7 +41,7 @@ constexpr std::size_t kSockPathCapacity = 225;   // KORAPI_SILSOCK_FILENAME
 constexpr std::size_t kTriggerNameCapacity = sizeof(T_SIL_CONTEXT::trigger_function) - 1;
 constexpr int kMaxIndentLevels = 20;
 constexpr int kLineWidth = 80;
-constexpr long kDefaultWrapLimit = 0x100000;
+constexpr std::int64_t kDefaultWrapLimit = 0x100000;
 constexpr int kDefaultWrapFiles = 5;
 constexpr const char* kContinuationIndent = "       ";
 constexpr const char* kEchoFormat = "  verbosity = 0x%08X   control = 0x%08X\n";
@@ -59,7 +62,7 @@ struct WriterState {
     std::string wrap_base;
     int wrap_index = 0;
     int wrap_files = 0;
-    long wrap_limit = kDefaultWrapLimit;
+    std::int64_t wrap_limit = kDefaultWrapLimit;  // bytes
     bool wrap_delete = false;
 };
 
@@ -191,13 +194,20 @@ void parse_keywords(std::string_view text, bool trigger_mode, std::uint32_t& wor
 
 // ---- trace files -----------------------------------------------------------------------------------
 
+// A trace file's size in bytes, or -1. Asked of the file system rather than with ftell, whose
+// long has 32 bits on Windows.
+std::int64_t file_bytes(const std::string& name) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(name, error);
+    return error ? -1 : static_cast<std::int64_t>(std::min<std::uintmax_t>(size, INT64_MAX));
+}
+
 // Moves the trace to the next wrap file when the current one has grown past the limit.
 // Called with the writer lock held; `out` is the current stream, the result the stream to use.
 std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
     pds::Platform& p = pds::platform();
     std::fflush(out);
-    std::fflush(out);
-    const long position = std::ftell(out);
+    const std::int64_t position = file_bytes(w.file_name);
     if (position < 0) {
         char stamp[kTimeTextCapacity + 1];
         sil_timestamp(stamp);
@@ -208,8 +218,8 @@ std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
 
     char stamp[kTimeTextCapacity + 1];
     sil_timestamp(stamp);
-    std::fprintf(out, "FileWrapping: <%s> %d The debug file is now %ld bytes.\n", stamp,
-                 static_cast<int>(p.process_id()), position);
+    std::fprintf(out, "FileWrapping: <%s> %d The debug file is now %lld bytes.\n", stamp,
+                 static_cast<int>(p.process_id()), static_cast<long long>(position));
 
     const auto advance = [&w](int index) { return index + 1 > w.wrap_files ? 0 : index + 1; };
     const auto wrap_name = [&w](int index) { return sil_format("%s_%d", w.wrap_base.c_str(), index); };
@@ -222,7 +232,7 @@ std::FILE* wrap_if_needed(T_SIL_CONTEXT& ctx, WriterState& w, std::FILE* out) {
         std::fprintf(out, "FileWrapping checking new file <%s>\n", next_name.c_str());
         std::FILE* candidate = std::fopen(next_name.c_str(), "a");
         if (candidate == nullptr) continue;
-        const long size = std::fseek(candidate, 0, SEEK_END) == 0 ? std::ftell(candidate) : -1;
+        const std::int64_t size = file_bytes(next_name);
         if (size >= 0 && size <= w.wrap_limit) {
             next = candidate;
         } else {
@@ -287,12 +297,13 @@ void append_wrapped(std::string& out, const std::string& indent, std::string_vie
     const std::size_t next_width = first_width - cont.size();
     out += indent;
     out += text.substr(0, first_width);
-    out += "\r\n";
+    // The stream is in text mode: Windows' C library turns the "\n" into the line end itself.
+    out += "\n";
     for (std::size_t pos = first_width; pos < text.size(); pos += next_width) {
         out += indent;
         out += cont;
         out += text.substr(pos, next_width);
-        out += "\r\n";
+        out += "\n";
     }
 }
 
@@ -431,7 +442,7 @@ std::int32_t sil_open_debug_file(const char* file_argument) {
             const std::size_t colon = rest.find(':');
             if (colon != std::string_view::npos) {
                 rest.remove_prefix(colon + 1);
-                w.wrap_limit = leading_decimal(rest) * 1024;
+                w.wrap_limit = static_cast<std::int64_t>(leading_decimal(rest)) * 1024;
                 w.wrap_delete = rest.find(':') != std::string_view::npos;
             }
         }

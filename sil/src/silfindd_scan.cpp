@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -415,17 +416,32 @@ std::int32_t SIL_GetWinVolCapacity(T_SIL_DEVICE* device) {
         SIL_RETURN(SIL_ERR_READ_CAPACITY);
     }
     if (device->fid == SIL_INVALID_HANDLE) SIL_RETURN(SIL_ERR_READ_CAPACITY);
-    win::PartitionInformation info{};
+    // The length request answers on every partition style; the partition request, which only
+    // MBR disks answer, is kept for systems without the first.
+    pds::Platform& platform = pds::platform();
+    std::optional<std::int64_t> length;
+    win::GetLengthInformation whole{};
     std::uint32_t returned = 0;
-    const pds::os_error error = pds::platform().device_io_control(device->fid, win::IOCTL_DISK_GET_PARTITION_INFO,
-                                                                  nullptr, 0, &info, sizeof info, returned);
-    if (error != 0 || returned < offsetof(win::PartitionInformation, HiddenSectors)) {
+    if (platform.device_io_control(device->fid, win::IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &whole, sizeof whole,
+                                   returned) == 0 &&
+        returned >= sizeof whole) {
+        length = whole.Length;
+    } else {
+        win::PartitionInformation info{};
+        if (platform.device_io_control(device->fid, win::IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info,
+                                       sizeof info, returned) == 0 &&
+            returned >= offsetof(win::PartitionInformation, HiddenSectors)) {
+            length = info.PartitionLength;
+        }
+    }
+    if (!length) {
         device->win_vol_cap = 0;
         SIL_TRACE(kTraceVolumeCapacity, "Unable to get capacity for win volume %s, setting to 0x00\n", device->win_vol);
         SIL_RETURN(SIL_ERR_READ_CAPACITY);
     }
-    const std::int64_t kb = info.PartitionLength < 0 ? 0 : info.PartitionLength / 1024;
-    device->win_vol_cap = static_cast<std::uint32_t>(kb);
-    SIL_TRACE(kTraceVolumeCapacity, "Win volume %s capacity = %d\n", device->win_vol, static_cast<int>(device->win_vol_cap));
+    // The cell holds 32 bits of KB: a volume of 4 TiB or more shows the largest value, not a wrapped one.
+    const std::int64_t kb = *length < 0 ? 0 : *length / 1024;
+    device->win_vol_cap = static_cast<std::uint32_t>(std::min<std::int64_t>(kb, 0xFFFFFFFF));
+    SIL_TRACE(kTraceVolumeCapacity, "Win volume %s capacity = %u\n", device->win_vol, static_cast<unsigned>(device->win_vol_cap));
     SIL_RETURN(SIL_OK);
 }

@@ -51,6 +51,21 @@ DeviceLockTable& device_locks() {
     return *table;
 }
 
+}  // namespace
+
+pds::os_error sil_lock_host_wide(pds::NamedMutex& mutex, const std::string& name) {
+    const pds::os_error error = mutex.lock(kHostLockWaitMs);
+    if (error == pds::kErrorSemTimeout) {
+        SIL_TRACE(SIL_TRACE_ERROR, "gave up after %d s waiting for the host-wide lock %s", kHostLockWaitMs / 1000,
+                  name.c_str());
+        std::fprintf(stderr, "lunscan: gave up after %d s waiting for the host-wide lock %s (another process holds it)\n",
+                     kHostLockWaitMs / 1000, name.c_str());
+    }
+    return error;
+}
+
+namespace {
+
 // Sets up the chain-code counter shared by the processes of the host; 0 or the OS error.
 pds::os_error korv_ipc_init(T_SIL_CONTEXT& ctx) {
     if (ctx.ipc_initialised != 0) {
@@ -60,7 +75,7 @@ pds::os_error korv_ipc_init(T_SIL_CONTEXT& ctx) {
     pds::Platform& p = pds::platform();
     std::unique_ptr<pds::NamedMutex> mutex;
     pds::os_error error = p.open_named_mutex(kChainMutexName, mutex);
-    if (error == 0) error = mutex->lock(-1);
+    if (error == 0) error = sil_lock_host_wide(*mutex, kChainMutexName);
     if (error != 0) {
         SIL_TRACE(1, "Could not get Mutext");
         return error;

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include <pds/platform.h>
 
 #include "sil/sillib.h"
 
@@ -18,3 +21,10 @@ std::int32_t sil_require_init();
 std::uint32_t* sil_chain_code_counter();
 // Empties the process's table of host-wide device locks (SIL_init does this).
 void sil_device_locks_reset();
+
+// The longest wait for a host-wide lock (the chain-code counter's, a device's): a holder that
+// hangs must not hang every other lunscan of the host for good.
+inline constexpr int kHostLockWaitMs = 120000;
+// Takes the host-wide mutex `name`, waiting kHostLockWaitMs at most. On time-out it says on
+// standard error and in the trace which lock it gave up on and returns kErrorSemTimeout.
+pds::os_error sil_lock_host_wide(pds::NamedMutex& mutex, const std::string& name);

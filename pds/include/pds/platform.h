@@ -106,7 +106,8 @@ inline constexpr std::size_t kMaxObjectName = 240;
 // POSIX shared memory object and a file. Every provider checks names with this one rule.
 bool valid_object_name(std::string_view name);
 
-// Handle of a host-wide named mutex. Closing releases the OS object.
+// Handle of a host-wide named mutex, owned by a thread as a Windows mutex is. Closing it on the
+// owning thread first gives back the acquisitions made through it, on every provider.
 class NamedMutex {
 public:
     virtual ~NamedMutex() = default;
@@ -207,9 +208,10 @@ public:
 
     // ---- inter-process objects -------------------------------------------------------------
     // Names follow valid_object_name() on every provider; any other name is kErrorInvalidParameter.
-    // Creates or opens a host-wide named mutex (null DACL on Windows: every user may open it).
+    // Creates or opens a host-wide named mutex (on Windows "Global\<name>", else the session's
+    // "<name>"; open to SYSTEM and the Administrators only).
     virtual os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) = 0;
-    // Creates or opens host-wide named shared memory of `size` bytes (null DACL on Windows).
+    // Creates or opens host-wide named shared memory of `size` bytes (named and protected alike).
     // `created` tells whether this call created it (its contents are then zero).
     virtual os_error open_shared_memory(const std::string& name, std::size_t size,
                                         std::unique_ptr<SharedMemory>& out, bool& created) = 0;
@@ -227,7 +229,8 @@ public:
     virtual os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in,
                                        std::uint32_t in_length, void* out, std::uint32_t out_length,
                                        std::uint32_t& returned) = 0;
-    // SetErrorMode: sets the process error mode and returns the previous one.
+    // SetThreadErrorMode: sets the calling thread's error mode and returns its previous one (the
+    // process-wide SetErrorMode would race between the gather's threads).
     virtual std::uint32_t set_error_mode(std::uint32_t mode) = 0;
 
     // ---- discovery -------------------------------------------------------------------------------

@@ -22,12 +22,14 @@ inline constexpr std::uint32_t IOCTL_SCSI_GET_ADDRESS = 0x41018;
 inline constexpr std::uint32_t IOCTL_STORAGE_QUERY_PROPERTY = 0x2D1400;
 inline constexpr std::uint32_t IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x2D1080;
 inline constexpr std::uint32_t IOCTL_DISK_GET_PARTITION_INFO = 0x74004;
+inline constexpr std::uint32_t IOCTL_DISK_GET_LENGTH_INFO = 0x7405C;
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == ctl_code(0x04, 0x405, 0, 3));
 static_assert(IOCTL_SCSI_GET_INQUIRY_DATA == ctl_code(0x04, 0x403, 0, 0));
 static_assert(IOCTL_SCSI_GET_ADDRESS == ctl_code(0x04, 0x406, 0, 0));
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == ctl_code(0x2D, 0x500, 0, 0));
 static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER == ctl_code(0x2D, 0x420, 0, 0));
 static_assert(IOCTL_DISK_GET_PARTITION_INFO == ctl_code(0x07, 0x001, 0, 1));
+static_assert(IOCTL_DISK_GET_LENGTH_INFO == ctl_code(0x07, 0x017, 0, 1));
 
 inline constexpr std::uint8_t SCSI_IOCTL_DATA_OUT = 0;
 inline constexpr std::uint8_t SCSI_IOCTL_DATA_IN = 1;
@@ -143,6 +145,12 @@ struct PartitionInformation {
     std::uint8_t RewritePartition;
 };
 static_assert(sizeof(PartitionInformation) == 32);
+
+// GET_LENGTH_INFORMATION: the disk's or volume's length in bytes, whatever its partition style.
+struct GetLengthInformation {
+    std::int64_t Length;
+};
+static_assert(sizeof(GetLengthInformation) == 8);
 
 // CreateFileA access and share bits.
 inline constexpr std::uint32_t GENERIC_READ = 0x80000000u;
