@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -102,18 +101,6 @@ TEST_F(OpenTest, RawOpenReportsCapacityAndCopiesTheInquiryPage) {
     EXPECT_EQ(closeRawDevice(device), 0);
 }
 
-TEST_F(OpenTest, RawOpenWithoutInquiryRequestLeavesTheBufferAlone) {
-    std::array<unsigned char, SIL_OPEN_INFO_INQUIRY_BYTES> buffer;
-    buffer.fill(0xAA);
-    T_SIL_OPEN_INFO info{};
-    info.inquiry_buffer = buffer.data();
-    T_SIL_DEVICE* device = openRawDevice(kRadDisk, 0x10, &info, 0);
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(buffer[0], 0xAA);
-    EXPECT_EQ(buffer[219], 0xAA);
-    EXPECT_EQ(closeRawDevice(device), 0);
-}
-
 TEST_F(OpenTest, FailedRawOpenReturnsNullWithStatusAndError) {
     T_SIL_OPEN_INFO refused{};
     EXPECT_EQ(openRawDevice(kRefusing, 0, &refused, 0), nullptr);
@@ -184,12 +171,6 @@ TEST_F(OpenTest, LockForTheDevicesLifeIsKeptUntilTheClose) {
     EXPECT_TRUE(lock_is_free(kRefusing));
 }
 
-TEST(DeviceLockName, DistinctNamesNeverShareALock) {
-    EXPECT_EQ(sil_device_lock_name("\\\\.\\PHYSICALDRIVE1"), "KorvDevLock__5C_5C_2E_5CPHYSICALDRIVE1");
-    EXPECT_NE(sil_device_lock_name("a_b"), sil_device_lock_name("a/b"));
-    EXPECT_NE(sil_device_lock_name("a_5Fb"), sil_device_lock_name("a_b"));
-}
-
 // ---- what SIL_open_device gathers --------------------------------------------------------------------
 
 TEST_F(OpenTest, RadDeviceWithABufferRequested) {
@@ -245,35 +226,6 @@ TEST_F(OpenTest, SkippedInquiryMeansNoIdentificationAndNoRadTest) {
     EXPECT_EQ(device->access_method, 0u);
 }
 
-TEST_F(OpenTest, UnsupportedLunFreesTheInquiryDataAndClosesTheDevice) {
-    auto device = named_record(kNoLun);
-    EXPECT_EQ(SIL_open_device(device.get(), nullptr), -7);
-    EXPECT_EQ(device->inquiry_data, nullptr);
-    EXPECT_NE(device->inquiry, 1u);
-    EXPECT_EQ(device->isOpen, 0);
-    EXPECT_EQ(device->cap_state, 0u);
-}
-
-TEST_F(OpenTest, SharingViolationGivesAReadOnlyOpen) {
-    auto device = named_record(kHeldDisk);
-    EXPECT_EQ(SIL_open_device(device.get(), nullptr), 0);
-    EXPECT_EQ(device->read_only, 1);
-    EXPECT_EQ(device->isOpen, 1);
-    EXPECT_NE(device->fid, 0u);
-    // INQUIRY came through the storage property; READ CAPACITY had no such way.
-    EXPECT_EQ(device->inquiry, 1u);
-    EXPECT_EQ(device->cap_state, 2u);
-}
-
-TEST_F(OpenTest, MissingDeviceKeepsThePreviousError) {
-    auto device = named_record("\\\\.\\PHYSICALDRIVE77");
-    device->os_errno = 1234;
-    EXPECT_EQ(SIL_open_device(device.get(), nullptr), -1);
-    EXPECT_EQ(device->os_errno, 1234u);
-    EXPECT_EQ(device->fid, 0u);
-    EXPECT_EQ(device->isOpen, 0);
-}
-
 TEST_F(OpenTest, MultipathPseudoDevicesAreMarked) {
     for (const char* name : {"\\\\.\\sdisk5", "\\\\.\\strnd0", "\\\\.\\safe1", "\\\\.\\mpdisk7", "\\\\.\\MPDISK8"}) {
         auto device = named_record(name);
@@ -312,20 +264,6 @@ TEST_F(OpenTest, ClosePaths) {
     stale->fid = 0xDEAD;
     EXPECT_EQ(SIL_close_device(stale.get(), 0), -1);
     EXPECT_EQ(stale->isOpen, 0);
-}
-
-TEST_F(OpenTest, SocketAndSpecialUserDevicesAreNeitherOpenedNorClosed) {
-    auto socket = named_record("host==4220");
-    EXPECT_EQ(SIL_open_device(socket.get(), nullptr), 0);
-    EXPECT_EQ(socket->access_method, 3u);
-    EXPECT_EQ(socket->isOpen, 0);
-    EXPECT_EQ(socket->fid, 0u);
-    EXPECT_EQ(SIL_close_device(socket.get(), 0), 0);
-
-    auto user = named_record("USERDEF_TAPE");
-    EXPECT_EQ(SIL_open_device(user.get(), nullptr), 0);
-    EXPECT_EQ(user->access_method, 5u);
-    EXPECT_EQ(user->fid, 0u);
 }
 
 TEST(OpenNames, KindsInTheirOrder) {
@@ -438,55 +376,5 @@ TEST_F(OpenTest, ServiceProcessorFailures) {
     EXPECT_EQ(SIL_open_device(no_equals.get(), &options), -112);
 }
 
-TEST_F(OpenTest, OperatingSystemDeviceCanAskForAClient) {
-    auto device = named_record(kPlainDisk);
-    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
-    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
-    EXPECT_EQ(device->create_client, 1u);
-    EXPECT_NE(device->client_id, 0u);
-    EXPECT_EQ(device->access_method, 0u);
-}
-
-TEST(ServiceProcessorModel, FirstDigitAfterTheFirstBlank) {
-    EXPECT_EQ(sp_model_from_product("KORVALITH 4.8").korv_model, 0x0480);
-    EXPECT_EQ(sp_model_from_product("KORVALITH 4.7").korv_model, 0x0400);
-    EXPECT_EQ(sp_model_from_product("KORVALITH V5").korv_model, 0x0500);
-    EXPECT_EQ(sp_model_from_product("K 6").korv_model, 0x0600);
-    EXPECT_EQ(sp_model_from_product("K 7.1").korv_model, 0x0700);
-    EXPECT_EQ(sp_model_from_product("K 9").korv_model, 0x0400);
-    EXPECT_EQ(sp_model_from_product("K8 X").korv_model, 0x0400);
-    EXPECT_TRUE(sp_model_from_product("K 9").found);
-    const T_SP_MODEL none = sp_model_from_product("KORVALITH");
-    EXPECT_EQ(none.korv_model, 0x0400);
-    EXPECT_FALSE(none.found);
-}
-
-// ---- the host file's service processors ---------------------------------------------------------------
-
-std::string load_fault(const std::string& content) {
-    const std::string path = ::testing::TempDir() + "sp-host.json";
-    std::ofstream(path, std::ios::binary) << content;
-    std::string error;
-    const auto sim = pds::make_sim_platform(path, error);
-    return sim == nullptr ? error.substr(error.find("\": ") + 3) : std::string();
-}
-
-TEST(SimServiceProcessorFile, EntriesAreCheckedStrictly) {
-    const std::string ok = R"("session": "4220", "revision": "5874", "product": "KORVALITH 7.0", "array_serial": "000190101234")";
-    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(}], "multipath_volumes": []})"), "");
-    EXPECT_EQ(load_fault(R"({"service_processors": [{"session": "4220", "revision": "5874", "product": "K 7", "array_serial": "00019010123"}]})"),
-              R"("service_processors[0].array_serial" must be 12 decimal digits)");
-    EXPECT_EQ(load_fault(R"({"service_processors": [{"revision": "5874", "product": "K 7", "array_serial": "000190101234"}]})"),
-              R"("service_processors[0].session" is missing)");
-    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(}, {)" + ok + R"(}]})"),
-              R"("service_processors[1].session" repeats an earlier session)");
-    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(, "fails": "everything"}]})"),
-              R"("service_processors[0].fails" must be one of "create_client", "revision_info", "site_info", "resource_lock", "remove_client")");
-    EXPECT_EQ(load_fault(R"({"service_processors": [{)" + ok + R"(, "port": 1}]})"),
-              R"(unknown key "service_processors[0].port")");
-    EXPECT_EQ(load_fault(R"({"multipath_volumes": ["123456789012345678901234567890123"]})"),
-              R"("multipath_volumes[0]" is longer than 32 bytes)");
-    EXPECT_EQ(load_fault(R"({"service_processors": {}})"), R"("service_processors" must be an array)");
-}
 
 }  // namespace
