@@ -256,23 +256,6 @@ TEST(DravNameWalk, GoodRepliesAndMalformedOnes) {
     EXPECT_EQ(walk(Bytes{0x00}), "rc -1");
 }
 
-TEST(DravNameWalk, WideTagsAndLengths) {
-    // two tag bytes (bits 7-6 = 01), constructed, two length bytes (bits 4-2 = 001)
-    const Bytes data = {0x64, 0x00, 0x2F, 0x01, 0x1B, 0xEE};
-    const auto item = parse_tlv_header(data, 0);
-    ASSERT_TRUE(item.has_value());
-    EXPECT_EQ(item->tag, 47u);
-    EXPECT_TRUE(item->constructed);
-    EXPECT_EQ(item->length, 0x11Bu);
-    EXPECT_EQ(item->value_offset, 5u);
-    EXPECT_FALSE(parse_tlv_header(data, 2).has_value());  // header 0x2F wants 1+4 more bytes
-    EXPECT_FALSE(parse_tlv_header(data, 6).has_value());
-    // eight length bytes still read
-    const Bytes widest = {0x1C, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x02};
-    ASSERT_TRUE(parse_tlv_header(widest, 0).has_value());
-    EXPECT_EQ(parse_tlv_header(widest, 0)->length, 2u);
-}
-
 TEST_F(DeviceTest, DravNiceNameAsksAgainWhenTheReplyDidNotFit) {
     dev->is_drav = 1;
     dev->drav_device = new T_DRAVONIS_DEVICE{};
@@ -312,12 +295,6 @@ TEST_F(DeviceTest, DravNiceNameRefusesASecondOversizedReply) {
     EXPECT_EQ(get_drav_nice_name(dev, 0), -1);
     EXPECT_EQ(fake->sent(0xEF).size(), 2u);
     EXPECT_EQ(dev->device_identifier, nullptr);
-}
-
-TEST_F(DeviceTest, DravNiceNameNeedsTheMidrangeRecord) {
-    fake->responder = [](const Bytes&) { return ScsiAnswer{true, drav_reply("x")}; };
-    EXPECT_EQ(get_drav_nice_name(dev, 0), -1);
-    EXPECT_TRUE(fake->commands.empty());
 }
 
 // ---- capacity ------------------------------------------------------------------------------------
@@ -374,13 +351,6 @@ TEST_F(DeviceTest, WriteProtectedBcvOnOldMicrocodeIsNotAsked) {
     EXPECT_EQ(SIL_ReadCapacity(dev), 0);
 }
 
-TEST_F(DeviceTest, CapacityNeedsAnOpenDevice) {
-    EXPECT_EQ(SIL_ReadCapacity(nullptr), -105);
-    dev->isOpen = 0;
-    EXPECT_EQ(SIL_ReadCapacity(dev), -1);
-    EXPECT_EQ(dev->cap_state, 0u);
-}
-
 // ---- mode pages and geometry -------------------------------------------------------------------------
 
 Bytes mode_reply(std::uint8_t page_code, std::initializer_list<std::pair<std::size_t, std::uint8_t>> page_bytes) {
@@ -407,17 +377,6 @@ TEST_F(DeviceTest, GeometryFromPagesFourAndThree) {
     EXPECT_EQ(sent[0].cdb, (Bytes{0x1A, 0x00, 0xC4, 0x00, 0xFF, 0x00}));
     EXPECT_EQ(sent[1].cdb, (Bytes{0x1A, 0x00, 0xC3, 0x00, 0xFF, 0x00}));
     EXPECT_EQ(sent[0].timeout, 30u);
-}
-
-TEST_F(DeviceTest, GeometryResultIsPageThrees) {
-    fake->responder = [](const Bytes& cdb) {
-        if ((cdb[2] & 0x3F) == 4) return ScsiAnswer{false, {}};
-        return ScsiAnswer{true, mode_reply(0x05, {{10, 0x00}, {11, 0x20}})};  // not page 3
-    };
-    EXPECT_EQ(SIL_GetDevGeometry(dev), -1);
-    EXPECT_EQ(dev->cylinders, 0u);
-    EXPECT_EQ(dev->sectors_per_track, 0u);
-    EXPECT_EQ(fake->sent(0x1A).size(), 2u);
 }
 
 TEST_F(DeviceTest, ModePageCopiesThePageEvenOnMismatch) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include <pds/platform.h>
 #include <pds/platform_testing.h>
@@ -118,95 +119,45 @@ TEST_F(OpenTest, FailedRawOpenReturnsNullWithStatusAndError) {
     EXPECT_EQ(no_lun.SIL_return_code, -7);
 }
 
-TEST_F(OpenTest, CallerSuppliedAddressAndThrottleReachTheRecord) {
-    T_SIL_OPEN_INFO info{};
-    info.user_supplied_nexus_f = 1;
-    info.controller = 1;
-    info.target = 2;
-    info.lun = 3;
-    info.use_throttle_if_available = 1;
-    info.skip_readcap = 1;
-    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->btl_valid, 7);
-    EXPECT_EQ(device->bus, 1);
-    EXPECT_EQ(device->tid, 2);
-    EXPECT_EQ(device->lun, 3);
-    EXPECT_EQ(device->use_throttle_if_available, 1);
-    EXPECT_EQ(device->inquiry, 1u);
-    EXPECT_EQ(device->cap_state, 0u);
-    EXPECT_EQ(info.max_lba, 0u);
-    EXPECT_EQ(closeRawDevice(device), 0);
-}
-
 // ---- the host-wide device lock ---------------------------------------------------------------------
 
-TEST_F(OpenTest, LockHeldOnlyDuringTheOpenIsGivenBackOnSuccessAndOnFailure) {
-    T_SIL_OPEN_INFO info{};
-    info.perform_lock_operation = 2;
-    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
-    ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(lock_is_free(kPlainDisk));
-    EXPECT_EQ(closeRawDevice(device), 0);
-
-    T_SIL_OPEN_INFO failing{};
-    failing.perform_lock_operation = 2;
-    EXPECT_EQ(openRawDevice(kNoLun, 0, &failing, 0), nullptr);
-    EXPECT_TRUE(lock_is_free(kNoLun));
-}
-
-TEST_F(OpenTest, LockForTheDevicesLifeIsKeptUntilTheClose) {
-    T_SIL_OPEN_INFO info{};
-    info.perform_lock_operation = 1;
-    T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
-    ASSERT_NE(device, nullptr);
-    EXPECT_FALSE(lock_is_free(kPlainDisk));
-    EXPECT_EQ(closeRawDevice(device), 0);
-    EXPECT_TRUE(lock_is_free(kPlainDisk));
-
-    // A failed open gives it back at once.
-    T_SIL_OPEN_INFO failing{};
-    failing.perform_lock_operation = 1;
-    EXPECT_EQ(openRawDevice(kRefusing, 0, &failing, 0), nullptr);
-    EXPECT_TRUE(lock_is_free(kRefusing));
+TEST_F(OpenTest, LockForTheOpenOrForTheDevicesLife) {
+    // Mode 2 holds the host-wide lock only during the open, mode 1 until the close; a failed open
+    // gives it back at once in both.
+    for (std::uint8_t mode : {1, 2}) {
+        T_SIL_OPEN_INFO info{};
+        info.perform_lock_operation = mode;
+        T_SIL_DEVICE* device = openRawDevice(kPlainDisk, 0, &info, 0);
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(lock_is_free(kPlainDisk), mode == 2);
+        EXPECT_EQ(closeRawDevice(device), 0);
+        EXPECT_TRUE(lock_is_free(kPlainDisk));
+        EXPECT_EQ(openRawDevice(kRefusing, 0, &info, 0), nullptr);
+        EXPECT_TRUE(lock_is_free(kRefusing));
+    }
 }
 
 // ---- what SIL_open_device gathers --------------------------------------------------------------------
 
-TEST_F(OpenTest, RadDeviceWithABufferRequested) {
-    auto device = named_record(kRadDisk);
-    T_SIL_OPEN_OPEN_OPTIONS options{};
-    options.rad_access_mode = 1;
-    options.rad_buffer_size = 4096;
-    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
-    EXPECT_EQ(device->rad_device, 1u);
-    EXPECT_EQ(device->rad_window, 0x10000u);
-    EXPECT_EQ(device->rad_access_mode, 1u);
-    EXPECT_EQ(device->rad_buffer_size, 4096u);
-    ASSERT_NE(device->rad_buffer, nullptr);
-    EXPECT_EQ(device->rad_buffer[0] | device->rad_buffer[4095], 0);
-    EXPECT_EQ(device->rad_start_block, 0x100001u - 3841u);
-    EXPECT_EQ(SIL_close_device(device.get(), 0), 0);
-    EXPECT_EQ(device->rad_buffer, nullptr);
-}
-
-TEST_F(OpenTest, RadDeviceWithoutOptionsOrWithAnotherMode) {
-    auto bare = named_record(kRadDisk);
-    ASSERT_EQ(SIL_open_device(bare.get(), nullptr), 0);
-    EXPECT_EQ(bare->rad_device, 1u);
-    EXPECT_EQ(bare->rad_access_mode, 2u);
-    EXPECT_EQ(bare->rad_buffer_size, 0u);
-    EXPECT_EQ(bare->rad_buffer, nullptr);
-
-    auto other_mode = named_record(kRadDisk);
-    T_SIL_OPEN_OPEN_OPTIONS options{};
-    options.rad_access_mode = 3;
-    options.rad_buffer_size = 4096;
-    ASSERT_EQ(SIL_open_device(other_mode.get(), &options), 0);
-    EXPECT_EQ(other_mode->rad_access_mode, 3u);
-    EXPECT_EQ(other_mode->rad_buffer_size, 0u);
-    EXPECT_EQ(other_mode->rad_buffer, nullptr);
-
+TEST_F(OpenTest, RadDeviceFacts) {
+    // Access mode 1 allocates the asked-for buffer; another mode, or no options (mode 2), none.
+    struct Case { bool with_options; std::uint32_t mode, buffer_size, kept_mode, kept_size; };
+    for (const Case c : {Case{true, 1, 4096, 1, 4096}, Case{true, 3, 4096, 3, 0}, Case{false, 0, 0, 2, 0}}) {
+        auto device = named_record(kRadDisk);
+        T_SIL_OPEN_OPEN_OPTIONS options{};
+        options.rad_access_mode = c.mode;
+        options.rad_buffer_size = c.buffer_size;
+        ASSERT_EQ(SIL_open_device(device.get(), c.with_options ? &options : nullptr), 0);
+        EXPECT_EQ(std::make_tuple(device->rad_device, device->rad_window, device->rad_start_block),
+                  std::make_tuple(1u, 0x10000u, 0x100001u - 3841u));
+        EXPECT_EQ(std::make_tuple(device->rad_access_mode, device->rad_buffer_size), std::make_tuple(c.kept_mode, c.kept_size));
+        EXPECT_EQ(device->rad_buffer != nullptr, c.kept_size != 0);
+        if (device->rad_buffer != nullptr) {
+            EXPECT_EQ(device->rad_buffer[0] | device->rad_buffer[4095], 0);
+        }
+        EXPECT_EQ(SIL_close_device(device.get(), 0), 0);
+        EXPECT_EQ(device->rad_buffer, nullptr);
+    }
     auto plain = named_record(kPlainDisk);
     ASSERT_EQ(SIL_open_device(plain.get(), nullptr), 0);
     EXPECT_EQ(plain->rad_device, 0u);
@@ -338,22 +289,6 @@ TEST_F(OpenTest, ServiceProcessorSessionIsUsedByOneDeviceAtATime) {
     EXPECT_EQ(SIL_open_device(again.get(), nullptr), -116);
     first.reset();
     EXPECT_EQ(SIL_open_device(again.get(), &options), 0);
-}
-
-TEST_F(OpenTest, ServiceProcessorModelAndRevisionEdgeCases) {
-    auto no_blank = named_record("10.0.0.1:4221=xKORVWIN");
-    const T_SIL_OPEN_OPEN_OPTIONS options = with_client();
-    ASSERT_EQ(SIL_open_device(no_blank.get(), &options), 0);
-    EXPECT_EQ(no_blank->ucode_level, 0x5266u);
-    EXPECT_EQ(no_blank->korv_model, 0x0400);
-    EXPECT_EQ(std::memcmp(page_bytes(*no_blank).data() + 32, "526\0", 4), 0);
-
-    // "KORVALITH 4.8" is the 4.8 model; the site information fails, so no serial is known.
-    auto no_site = named_record("10.0.0.1:4223=xKORVWIN");
-    ASSERT_EQ(SIL_open_device(no_site.get(), &options), 0);
-    EXPECT_EQ(no_site->korv_model, 0x0480);
-    EXPECT_STREQ(no_site->korid, "");
-    EXPECT_EQ(no_site->inquiry, 1u);
 }
 
 TEST_F(OpenTest, ServiceProcessorFailures) {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "forwarding_platform.h"
+#include "fake_scsi_platform.h"
 #include "pds/platform.h"
 #include "pds/platform_testing.h"
 #include "pds/win_device_layouts.h"
@@ -33,83 +33,31 @@ using Block = pds::win::ScsiPassThroughDirectWithSense;
 using Bytes = std::vector<std::uint8_t>;
 using Pokes = std::map<std::size_t, std::uint8_t>;
 
-struct IoCall {
-    std::uint32_t code;
-    Bytes in;                  // the input as the call received it
-    std::uint32_t out_length;
-    std::uint32_t error_mode;  // the process error mode while the call ran
-};
+using testsupport::FakeScsiPlatform;
+using IoCall = testsupport::DeviceCall;
+using IoctlAnswer = testsupport::RawAnswer;
 
-using IoctlAnswer = std::function<pds::os_error(std::uint32_t code, void* out, std::uint32_t out_length,
-                                                std::uint32_t& returned)>;
+FakeScsiPlatform* g_fake = nullptr;
+FakeScsiPlatform& fake() { return *g_fake; }
 
-pds::Platform& real_platform() {
-    static const std::unique_ptr<pds::Platform> real = pds::make_real_platform();
-    return *real;
+// The process's scripted platform afresh, every device call answered by the test (`raw`): by
+// default the pass-through succeeds and moves nothing.
+void reset_fake() {
+    g_fake = &testsupport::fake_scsi_platform();
+    g_fake->raw = [](std::uint32_t, void*, std::uint32_t, std::uint32_t& returned) {
+        returned = sizeof(Block);
+        return pds::os_error{0};
+    };
 }
 
-// Device calls are scripted per test; the host-side calls go to the real provider.
-class FakePlatform final : public testsupport::ForwardingPlatform {
-public:
-    static constexpr std::uint32_t kInitialErrorMode = 0x8000;
-    FakePlatform() : ForwardingPlatform(real_platform()) { reset(); }
-
-    IoctlAnswer on_ioctl;  // answers one device_io_control call; `out` is the caller's output buffer
-    std::function<std::uint32_t(Block& block)> on_mp;
-    std::vector<IoCall> calls;
-    std::vector<Block> mp_blocks;
-    std::vector<std::uint32_t> mp_values;
-    std::uint32_t error_mode = kInitialErrorMode;
-
-    void reset() {
-        calls.clear();
-        mp_blocks.clear();
-        mp_values.clear();
-        error_mode = kInitialErrorMode;
-        on_ioctl = [](std::uint32_t, void*, std::uint32_t, std::uint32_t& returned) {
-            returned = sizeof(Block);
-            return pds::os_error{0};
-        };
-        on_mp = [](Block&) { return pds::kMpNotEnabled; };
+// The pass-through blocks sent, in order.
+std::vector<Block> pass_through_blocks() {
+    std::vector<Block> blocks;
+    for (const IoCall& call : fake().calls) {
+        if (call.code != pds::win::IOCTL_SCSI_PASS_THROUGH_DIRECT || call.in.size() != sizeof(Block)) continue;
+        std::memcpy(&blocks.emplace_back(), call.in.data(), sizeof(Block));
     }
-    std::vector<Block> pass_through_blocks() const {
-        std::vector<Block> blocks;
-        for (const IoCall& call : calls) {
-            if (call.code != pds::win::IOCTL_SCSI_PASS_THROUGH_DIRECT || call.in.size() != sizeof(Block)) continue;
-            std::memcpy(&blocks.emplace_back(), call.in.data(), sizeof(Block));
-        }
-        return blocks;
-    }
-
-    std::string_view name() const override { return "fake"; }
-    std::optional<std::string> get_env(const char* n) override { return real_.get_env(n); }
-    std::uint32_t process_id() override { return 4242; }
-    pds::HostIdentity host_identity() override { return real_.host_identity(); }
-    pds::os_error device_io_control(pds::DeviceHandle, std::uint32_t code, const void* in, std::uint32_t in_length,
-                                    void* out, std::uint32_t out_length, std::uint32_t& returned) override {
-        const auto* p = static_cast<const std::uint8_t*>(in);
-        calls.push_back({code, Bytes(p, p + in_length), out_length, error_mode});
-        returned = 0;
-        return on_ioctl(code, out, out_length, returned);
-    }
-    std::uint32_t set_error_mode(std::uint32_t mode) override { return std::exchange(error_mode, mode); }
-    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t value, void* block) override {
-        auto& b = *static_cast<Block*>(block);
-        mp_values.push_back(value);
-        mp_blocks.push_back(b);
-        return on_mp(b);
-    }
-};
-
-// One fake per process: the seam never frees a provider.
-FakePlatform& fake() {
-    static FakePlatform* const instance = [] {
-        auto owned = std::make_unique<FakePlatform>();
-        FakePlatform* raw = owned.get();
-        pds::install_platform_for_tests(std::move(owned));
-        return raw;
-    }();
-    return *instance;
+    return blocks;
 }
 
 // `size` zero bytes (or `fill`) but for the ones given.
@@ -162,7 +110,7 @@ public:
 private:
     static inline std::atomic<int> serial_{0};
     const std::filesystem::path path_ = std::filesystem::temp_directory_path() /
-        ("test_txcdb_" + std::to_string(real_platform().process_id()) + "_" + std::to_string(serial_++) + ".txt");
+        ("test_txcdb_" + std::to_string(pds::platform().process_id()) + "_" + std::to_string(serial_++) + ".txt");
     std::FILE* const file_;
     std::FILE* const saved_;
 };
@@ -190,7 +138,7 @@ constexpr std::uint32_t kDebugVerbosity = 0x0040FFFF;  // what -dbg sets
 class TransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake().reset();
+        reset_fake();
         const std::int32_t rc = SIL_init(0, 0, SIL_LIBRARY_VERSION, "test", "test", "test");
         ASSERT_TRUE(rc == 0 || rc == 1) << rc;
         sil_set_verbosity(0);
@@ -208,7 +156,7 @@ protected:
                      force_dump);
     }
     Block only_block() {
-        const std::vector<Block> blocks = fake().pass_through_blocks();
+        const std::vector<Block> blocks = pass_through_blocks();
         EXPECT_EQ(blocks.size(), 1u);
         return blocks.empty() ? Block{} : blocks.front();
     }
@@ -281,7 +229,7 @@ TEST_F(TransportTest, BufferSmallerThanTheTransferIsRefusedUnsent) {
 TEST_F(TransportTest, ReplyCarriesTheBytesReceivedNeverMoreThanAskedFor) {
     Bytes page(254, 0);
     for (const auto& [moved, expected] : {std::pair{20u, 20u}, std::pair{254u, 254u}, std::pair{4000u, 254u}}) {
-        fake().on_ioctl = answer(0, 0, moved);
+        fake().raw = answer(0, 0, moved);
         const T_SIL_REPLY reply = sil_send(&dev_, sil_cmd_inquiry(page), nullptr, 0);
         EXPECT_EQ(reply.status, 0);
         EXPECT_EQ(reply.received, expected);
@@ -366,30 +314,6 @@ TEST(CdbSummary, LinesPerOpcodeAndBuffer) {
     }
 }
 
-TEST(CdbSummary, HeaderForms) {
-    struct Case { std::size_t size; Pokes bytes; T_SYSCALL_BUFFER_HEADER expected; };
-    const Case cases[] = {
-        {64, {{7, 0x10}, {8, 0x17}, {11, 6}}, {0x18, 8, true, false}},
-        {64, {{7, 0x10}, {8, 0x17}, {12, 4}}, {0x18, 8, false, false}},
-        {64, {{0, 0x17}, {3, 6}, {7, 0x10}}, {0x18, 0, true, false}},
-        {64, {{0, 0x17}, {4, 4}, {7, 0x10}}, {0x18, 0, false, false}},
-        {64, {{7, 0x10}, {8, 0x17}}, {0x18, 8, true, false}},  // the order byte alone
-        {64, {}, {8, 8, true, false}},                          // all zero
-        {64, {{0, 0x01}}, {8, 8, true, true}},                  // the bad-reply pattern
-        {64, {{0, 0x01}, {31, 0x01}}, {0, 8, true, false}},     // not quite: data without a header
-        {64, {{40, 0x55}}, {0, 8, true, false}},
-        {16, {{6, 0xFF}, {7, 0xFF}, {8, 0x17}, {11, 6}}, {16, 8, true, false}},  // cut to the 16 bytes moved
-    };
-    const auto tied = [](const T_SYSCALL_BUFFER_HEADER& h) {
-        return std::tie(h.length, h.start, h.long_form, h.bad_reply);
-    };
-    for (const Case& c : cases) {
-        const Bytes data = bytes_of(c.size, c.bytes);
-        const T_SYSCALL_BUFFER_HEADER h = find_syscall_header(data.data(), static_cast<std::uint32_t>(c.size));
-        EXPECT_EQ(tied(h), tied(c.expected)) << c.size << " bytes, " << c.bytes.size() << " set";
-    }
-}
-
 TEST_F(TransportTest, SummaryCountersAreNotLostAcrossThreads) {
     sil_set_verbosity(SIL_TC_CDB_LOG);  // data dump on, nothing written (level 0)
     const T_CDB_SUMMARY_COUNTS before = sil_cdb_summary_counts();
@@ -464,7 +388,7 @@ TEST_F(TransportTest, DumpsShowWhatTheCommandMoved) {
 
 TEST_F(TransportTest, PassThroughBlockForAnInquiry) {
     Bytes data(254, 0);
-    fake().on_ioctl = answer(0, 0, 254);
+    fake().raw = answer(0, 0, 254);
     ASSERT_EQ(send(cdb_of(0x12, {{4, 0xFE}}), 0, data), 0);
     ASSERT_EQ(fake().calls.size(), 1u);
     const IoCall& call = fake().calls[0];
@@ -472,7 +396,7 @@ TEST_F(TransportTest, PassThroughBlockForAnInquiry) {
     EXPECT_EQ(call.in.size(), 96u);
     EXPECT_EQ(call.out_length, 96u);
     EXPECT_EQ(call.error_mode, 1u);                                 // critical errors silenced
-    EXPECT_EQ(fake().error_mode, FakePlatform::kInitialErrorMode);  // and restored
+    EXPECT_EQ(fake().error_mode, FakeScsiPlatform::kInitialErrorMode);  // and restored
     const Block b = only_block();
     EXPECT_EQ(fields(b), "len 56 status 0 path 0 target 1 lun 0 cdb 6 sense 24 in 1 xfer 254 time 120 offset 60");
     EXPECT_EQ(b.sptd.DataBuffer, data.data());
@@ -480,7 +404,7 @@ TEST_F(TransportTest, PassThroughBlockForAnInquiry) {
 
     // The error record comes back on success too.
     EXPECT_EQ(std::tie(err_.korvStatus, err_.pid, err_.bytesToTransfer, err_.bytesTransferred, err_.ioctlTimeoutSecs),
-              std::make_tuple(0u, 4242u, 254u, 254u, 120u));
+              std::make_tuple(0u, pds::platform().process_id(), 254u, 254u, 120u));
     EXPECT_EQ(err_.cdb[4], 0xFE);
     EXPECT_STREQ(err_.raw_device_fn, "\\\\.\\PHYSICALDRIVE3");
 }
@@ -497,7 +421,7 @@ TEST_F(TransportTest, DataDirectionLengthsAndSuccessFlagsPerOpcode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "opcode " << std::hex << int(c.cdb[0]));
-        fake().reset();
+        reset_fake();
         dev_.io_ok_flags = 0;
         Bytes data(0x40, 0);
         EXPECT_EQ(send(c.cdb, c.direction, data), 0);
@@ -526,7 +450,7 @@ TEST_F(TransportTest, CustomSettings) {
     Bytes data(0x2000, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fake().reset();
+        reset_fake();
         T_SIL_IOCTL_SETTINGS settings{};
         settings.ioctlTimeoutSecs = c.timeout;
         settings.use_520_blocks = c.use_520;
@@ -563,8 +487,8 @@ TEST_F(TransportTest, AccessDeniedStandardInquiryAnsweredFromTheStorageProperty)
     for (const Case c : {Case{96, 2048, 36, 36, 8}, Case{0xFFFFFFFF, 2048, 0xFF, 255, 0}, Case{20, 2048, 36, 20, 0},
                          Case{5000, 36 + 10, 0xFE, 10, 0}, Case{5000, 30, 0xFE, 0, 0}}) {
         SCOPED_TRACE(c.raw_length);
-        fake().reset();
-        fake().on_ioctl = access_denied_with_descriptor(c.raw_length, c.written);
+        reset_fake();
+        fake().raw = access_denied_with_descriptor(c.raw_length, c.written);
         Bytes data(c.allocation + c.guard, 0);
         ASSERT_EQ(send(cdb_of(0x12, {{4, c.allocation}}), 0, data), 0);  // a short copy is no failure
         ASSERT_EQ(fake().calls.size(), 2u);
@@ -581,8 +505,8 @@ TEST_F(TransportTest, AccessDeniedStandardInquiryAnsweredFromTheStorageProperty)
 TEST_F(TransportTest, RefusedVpdPagesAndCapacityAreNotAnsweredFromTheProperty) {
     for (const Bytes& cdb : {cdb_of(0x12, {{1, 0x01}, {2, 0x83}, {4, 0x90}}), cdb_of(0x12, {{1, 0x01}, {2, 0xF6}, {4, 0xFE}}),
                              cdb_of(0x25)}) {
-        fake().reset();
-        fake().on_ioctl = access_denied_with_descriptor(8, 2048);
+        reset_fake();
+        fake().raw = access_denied_with_descriptor(8, 2048);
         Bytes data(get_xfer_length(cdb.data(), 512), 0);
         EXPECT_EQ(send(cdb, 0, data), -5);
         ASSERT_EQ(fake().calls.size(), 1u);
@@ -639,21 +563,21 @@ TEST_F(TransportTest, FailuresFillTheErrorRecord) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fake().reset();
-        fake().on_ioctl = c.answer;
+        reset_fake();
+        fake().raw = c.answer;
         dev_.mp_passthru_failed = 0;
         Bytes data(get_xfer_length(c.cdb.data(), 512), 0);
         EXPECT_EQ(send(c.cdb, 0, data), -5);
         EXPECT_EQ(outcome(err_), c.expected);
         EXPECT_EQ(Bytes(err_.sense_data, err_.sense_data + 25), c.sense_data);
-        EXPECT_EQ(fake().pass_through_blocks().size(), c.blocks);
+        EXPECT_EQ(pass_through_blocks().size(), c.blocks);
         EXPECT_EQ(dev_.io_ok_flags, 0);
     }
 }
 
 TEST_F(TransportTest, ReservationProbeAfterAnIoDeviceError) {
     int pass_throughs = 0;
-    fake().on_ioctl = [&](std::uint32_t code, void* out, std::uint32_t, std::uint32_t& returned) -> pds::os_error {
+    fake().raw = [&](std::uint32_t code, void* out, std::uint32_t, std::uint32_t& returned) -> pds::os_error {
         returned = sizeof(Block);
         if (++pass_throughs > 1) return 0;  // the probe's INQUIRY goes through
         static_cast<Block*>(out)->sptd.DataTransferLength = 0;
@@ -661,7 +585,7 @@ TEST_F(TransportTest, ReservationProbeAfterAnIoDeviceError) {
     };
     Bytes data(8, 0);
     EXPECT_EQ(send(cdb_of(0x25), 0, data), -5);
-    const std::vector<Block> blocks = fake().pass_through_blocks();
+    const std::vector<Block> blocks = pass_through_blocks();
     ASSERT_EQ(blocks.size(), 2u);
     const Block& probe = blocks[1];
     EXPECT_EQ(fields(probe), "len 56 status 0 path 0 target 1 lun 0 cdb 6 sense 24 in 1 xfer 144 time 120 offset 60");
@@ -673,16 +597,17 @@ TEST_F(TransportTest, ReservationProbeAfterAnIoDeviceError) {
 // ---- The multipath road -------------------------------------------------------------------------
 
 TEST_F(TransportTest, MultipathSuccessTakesOverTheDevice) {
-    fake().on_ioctl = answer(1, 0, 0);  // the Windows request fails
-    fake().on_mp = [](Block& block) {
-        block.sptd.DataTransferLength = 36;
+    fake().raw = answer(1, 0, 0);  // the Windows request fails
+    Block mp{};
+    fake().on_mp = [&mp](void* handed) {
+        mp = *static_cast<Block*>(handed);
+        static_cast<Block*>(handed)->sptd.DataTransferLength = 36;
         return 0u;
     };
     Bytes data(36, 0);
     const Bytes inquiry = cdb_of(0x12, {{4, 36}});
     ASSERT_EQ(send(inquiry, 0, data), 0);
     ASSERT_EQ(fake().mp_values, std::vector<std::uint32_t>{32});
-    const Block& mp = fake().mp_blocks[0];
     EXPECT_EQ(std::tie(mp.sptd.Length, mp.sptd.CdbLength, mp.sptd.Cdb[4], mp.sptd.DataTransferLength),
               std::make_tuple(56, 6, 36, 36u));
     EXPECT_EQ(mp.sptd.DataBuffer, data.data());
@@ -697,14 +622,14 @@ TEST_F(TransportTest, MultipathSuccessTakesOverTheDevice) {
 }
 
 TEST_F(TransportTest, MultipathFailureIsNeverTriedAgain) {
-    fake().on_ioctl = answer(1, 0, 0);
+    fake().raw = answer(1, 0, 0);
     Bytes data(8, 0);
     EXPECT_EQ(send(cdb_of(0x25), 0, data), -5);
     EXPECT_EQ(fake().mp_values.size(), 1u);
     EXPECT_EQ(dev_.mp_passthru_failed, 1);
     EXPECT_EQ(send(cdb_of(0x25), 0, data), -5);
     EXPECT_EQ(fake().mp_values.size(), 1u);
-    EXPECT_EQ(fake().pass_through_blocks().size(), 2u);
+    EXPECT_EQ(pass_through_blocks().size(), 2u);
 }
 
 // ---- Devices the transport refuses --------------------------------------------------------------
@@ -734,14 +659,17 @@ TEST(TransportBeforeInit, ReturnsMinus102AndSendsNothing) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            fake().reset();
+            // The scripted platform without the library start its shared helper makes.
+            auto owned = std::make_unique<FakeScsiPlatform>(pds::platform());
+            const FakeScsiPlatform* platform = owned.get();
+            pds::install_platform_for_tests(std::move(owned));
             T_SIL_DEVICE dev{};
             const Bytes cdb = cdb_of(0x12, {{4, 36}});
             Bytes data(36, 0);
             const std::int32_t rc = SIL_is_initialised()
                                         ? 1
                                         : TxCDB(cdb.data(), 0, nullptr, nullptr, data.data(), &dev, 0, 0);
-            std::exit(rc == -102 && fake().calls.empty() ? 0 : 1);
+            std::exit(rc == -102 && platform->calls.empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -750,7 +678,7 @@ TEST(TransportBeforeInit, ReturnsMinus102AndSendsNothing) {
 // ---- Output -------------------------------------------------------------------------------------
 
 TEST_F(TransportTest, SilentFailureWithDumpOffAndNoDebug) {
-    fake().on_ioctl = answer(pds::kErrorIoDevice, 0x02, 0, sense_bytes(0x03, 0x11, 0x00));
+    fake().raw = answer(pds::kErrorIoDevice, 0x02, 0, sense_bytes(0x03, 0x11, 0x00));
     Bytes data(254, 0);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
@@ -762,7 +690,7 @@ TEST_F(TransportTest, SilentFailureWithDumpOffAndNoDebug) {
 
 TEST_F(TransportTest, FailureReportPrintedByTheRoadAndByTxCDB) {
     sil_set_verbosity(kDebugVerbosity);
-    fake().on_ioctl = answer(31, 0x02, 0, sense_bytes(0x06, 0x29, 0x00));
+    fake().raw = answer(31, 0x02, 0, sense_bytes(0x06, 0x29, 0x00));
     Bytes data(254, 0);
     OutputCapture out;
     EXPECT_EQ(send(cdb_of(0x12, {{4, 0xFE}}), 0, data), -5);
@@ -779,7 +707,7 @@ TEST_F(TransportTest, ForcedDumpStaysOnAndLogsTheCommand) {
     sil_set_verbosity(kDebugVerbosity & ~SIL_TC_CDB_LOG);
     dev_.korv_dev_num = 0x2B;
     std::strcpy(dev_.korid, "000190105555");
-    fake().on_ioctl = answer(0, 0, 36);
+    fake().raw = answer(0, 0, 36);
     Bytes data(36, 0x20);
     data[4] = 31;
     const T_CDB_SUMMARY_COUNTS before = sil_cdb_summary_counts();
