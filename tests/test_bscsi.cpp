@@ -393,51 +393,6 @@ TEST_F(DeviceTest, ModePageCopiesThePageEvenOnMismatch) {
     EXPECT_EQ(get_mode_page(dev, 4, nullptr, 16), -105);
 }
 
-// ---- NAS label -----------------------------------------------------------------------------------------
-
-Bytes labelled_sector() { return ByteImage(512).byte(0, 0x4C).text(20, "XMV Vantrel").bytes(319, {0x99, 0x77}).data(); }
-
-std::uint32_t lba_of(const Bytes& cdb) { return (cdb[2] << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]; }
-
-TEST_F(DeviceTest, NasLabelInTheLastButOneHundredTwentyEighthBlock) {
-    dev->num_blocks = 0x10000;
-    fake->responder = [](const Bytes& cdb) { return ScsiAnswer{cdb[0] == 0x28, labelled_sector()}; };
-    ASSERT_EQ(SIL_ReadVantrelSig(dev), 0);
-    EXPECT_EQ(dev->has_vantrel_label, 1);
-    EXPECT_EQ(dev->vantrel_label[0], 0x4C);
-    EXPECT_EQ(dev->vantrel_label[319], 0x99);
-    const auto sent = fake->sent(0x28);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].cdb, (Bytes{0x28, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0x00, 0x01, 0x00}));
-    EXPECT_EQ(sent[0].transfer_length, 512u);
-    EXPECT_EQ(sent[0].timeout, 120u);
-}
-
-TEST_F(DeviceTest, NasLabelOneBlockFurtherStillCounts) {
-    dev->num_blocks = 0x10000;
-    fake->responder = [](const Bytes& cdb) {
-        return ScsiAnswer{true, lba_of(cdb) == 0x10000 - 129 ? labelled_sector() : Bytes(512, 0)};
-    };
-    ASSERT_EQ(SIL_ReadVantrelSig(dev), 0);
-    EXPECT_EQ(dev->has_vantrel_label, 1);
-    EXPECT_EQ(fake->sent(0x28).size(), 2u);
-}
-
-TEST_F(DeviceTest, NoNasLabelClearsTheField) {
-    dev->num_blocks = 0x10000;
-    dev->has_vantrel_label = 1;
-    std::memset(dev->vantrel_label, 0x33, sizeof dev->vantrel_label);
-    fake->responder = [](const Bytes&) { return ScsiAnswer{true, Bytes(512, 0)}; };
-    EXPECT_EQ(SIL_ReadVantrelSig(dev), -1);
-    EXPECT_EQ(dev->has_vantrel_label, 0);
-    EXPECT_EQ(dev->vantrel_label[0], 0);
-
-    fake->responder = nullptr;
-    std::memset(dev->vantrel_label, 0x33, sizeof dev->vantrel_label);
-    EXPECT_EQ(SIL_ReadVantrelSig(dev), -1);
-    EXPECT_EQ(dev->vantrel_label[64], 0x33);  // only the last 255 bytes are cleared before reading
-    EXPECT_EQ(dev->vantrel_label[65], 0x00);
-}
 
 // ---- VPD pages -------------------------------------------------------------------------------------------
 
