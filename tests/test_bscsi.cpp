@@ -146,20 +146,6 @@ TEST_F(DeviceTest, TimeoutFromTheEnvironment) {
     EXPECT_EQ(fake->commands.back().timeout, 120u);
 }
 
-ByteImage spoofed_lun() {
-    ByteImage image = inquiry_image("XMV", "KORVALITH");
-    image.text(32, "5773").text(36, "SPOOF000").byte(136, 0x08);
-    return image;
-}
-
-TEST_F(DeviceTest, SpoofedLunKeepsItsOwnPageWhenAsked) {
-    answer(spoofed_lun());
-    options.get_spoofed_inquiry_data = 1;
-    ASSERT_EQ(SIL_Inquiry(dev, &options), 0);
-    EXPECT_TRUE(fake->sent(0x12, 0x01).size() == 1u);  // only the WWN page
-    EXPECT_EQ(kept(36, 8), "SPOOF000");
-}
-
 // ---- identifiers -------------------------------------------------------------------------------------
 
 ByteImage korvalith_at(const char* revision) {
@@ -332,23 +318,6 @@ TEST_F(DeviceTest, CapacityFromWholeRepliesOnly) {
             EXPECT_EQ(Bytes(dev->read_capacity_data, dev->read_capacity_data + 10), c.kept);
         }
     }
-}
-
-TEST_F(DeviceTest, WriteProtectedBcvOnOldMicrocodeIsNotAsked) {
-    ByteImage bcv = korvalith_at("5265");
-    bcv.byte(108, 0x09);
-    answer(bcv, capacity({0, 0, 0x10, 0, 0, 0, 0x02, 0}));
-    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
-    EXPECT_EQ(SIL_ReadCapacity(dev), -107);
-    EXPECT_EQ(dev->cap_state, 2u);
-    EXPECT_TRUE(fake->sent(0x25).empty());
-
-    free_device_data(dev);
-    dev->inquiry = 0;
-    bcv.text(32, "5266");
-    answer(bcv, capacity({0, 0, 0x10, 0, 0, 0, 0x02, 0}));
-    ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
-    EXPECT_EQ(SIL_ReadCapacity(dev), 0);
 }
 
 // ---- mode pages and geometry -------------------------------------------------------------------------

@@ -97,18 +97,6 @@ TEST_F(IdentifyTest, XmvOlvessaTakesTheOlvessaDecoderAndSkipsTheHighEndDecode) {
     EXPECT_EQ(kept(32, 4), "5874");
 }
 
-TEST_F(IdentifyTest, VirtualDisksHaveNoSerialWhateverTheCase) {
-    for (const char* product : {"Virtual disk", "VIRTUAL DISK", "virtual"}) {
-        SCOPED_TRACE(product);
-        fresh_record();
-        ByteImage image = inquiry_image("VMware", product);
-        image.text(36, "ABCDEFGH");
-        ASSERT_EQ(identify(image), 0);
-        EXPECT_EQ(serial(), std::string(10, '\0'));
-        EXPECT_EQ(kept(36, 8), std::string(8, '\0'));
-    }
-}
-
 // ---- the high-end array's vendor bytes ----------------------------------------------------------
 
 // Expected values worked out by hand from each fixture's bytes (see the comments in the files).
@@ -190,15 +178,6 @@ TEST_F(IdentifyTest, ValidDateFromBytes64AndUnknownLevelWithoutDate) {
     EXPECT_EQ(dev->ucode_date, 0u);  // 0x5571 is not in the table
 }
 
-TEST_F(IdentifyTest, VirtualHighEndLunKeepsItsNumbersButNoSerial) {
-    ByteImage image = fixture("inquiry_korv_5874.hex");
-    image.padded(16, "VIRTUAL KORV", 16);
-    ASSERT_EQ(identify(image), 0);
-    EXPECT_EQ(dev->korv_dev_num, 0x0A1Bu);
-    EXPECT_EQ(serial(), std::string(10, '\0'));
-    EXPECT_EQ(kept(36, 8), std::string(8, '\0'));
-}
-
 TEST(UcodeDate, BcdTriplesAndTheirLimits) {
     const auto date = [](std::uint8_t m, std::uint8_t d, std::uint8_t y) {
         const std::uint8_t bytes[4] = {0, m, d, y};
@@ -244,21 +223,6 @@ TEST_F(IdentifyTest, WwnFromPage83WithOrWithoutDescriptorHeader) {
         ASSERT_EQ(asked.size(), 1u);
         EXPECT_EQ(asked[0].cdb, (std::vector<std::uint8_t>{0x12, 0x01, 0x83, 0x00, 144, 0x00}));
     }
-}
-
-TEST_F(IdentifyTest, CkdAndVirtualMachineDisksAreNotAskedForTheirWwn) {
-    fake->responder = [](const std::vector<std::uint8_t>&) { return ScsiAnswer{true, page83(20)}; };
-    ByteImage ckd = fixture("inquiry_korv_5874.hex");
-    ckd.byte(108, 0x02);
-    ASSERT_EQ(identify(ckd), 0);
-    EXPECT_EQ(dev->is_XMV_device, 1);
-
-    fresh_record();
-    dev->is_vm_disk = 1;
-    ASSERT_EQ(identify(fixture("inquiry_korv_5874.hex")), 0);
-
-    EXPECT_TRUE(fake->commands.empty());
-    EXPECT_EQ(dev->wwn[0], 0);
 }
 
 TEST_F(IdentifyTest, PublicEntryIdentifiesAKeptRecord) {
