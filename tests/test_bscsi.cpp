@@ -107,17 +107,6 @@ TEST_F(DeviceTest, FailedInquiryLeavesNoData) {
     EXPECT_EQ(SIL_Inquiry(dev, nullptr), 0);
 }
 
-TEST_F(DeviceTest, StandardPageShorterThan36BytesIsAFailedInquiry) {
-    answer(inquiry_image("ATA", "ST3500", 35));
-    EXPECT_EQ(SIL_Inquiry(dev, nullptr), -1);
-    EXPECT_EQ(fake->sent(0x12).size(), 2u);
-    EXPECT_EQ(std::make_tuple(dev->inquiry, dev->inquiry_data), std::make_tuple(2u, nullptr));
-    start_again();
-    answer(inquiry_image("ATA", "ST3500", 36));
-    EXPECT_EQ(SIL_Inquiry(dev, nullptr), 0);
-    EXPECT_EQ(dev->dev_serial[0], '\0');  // bytes 36-43 were not received
-}
-
 TEST_F(DeviceTest, ValidDataIsReadAgainOnlyOnRequest) {
     answer(plain_disk());
     ASSERT_EQ(SIL_Inquiry(dev, nullptr), 0);
