@@ -10,7 +10,10 @@
 
 namespace {
 
-const std::string kRule51 = std::string(51, '-') + "\n";
+// The report's first lines for a device of `make`.
+std::string heading(const std::string& make) {
+    return make + " Device WWN and Unit Serial Number\n" + std::string(51, '-') + "\nDevice:  \\\\.\\PHYSICALDRIVE2\n";
+}
 
 // What `report` prints for a list of one device, \\.\PHYSICALDRIVE2.
 std::string report(void (*report)(std::FILE*, const T_SIL_DEVICE_LIST*), T_SIL_DEVICE& dev) {
@@ -38,8 +41,7 @@ TEST(WwnReports, Shark) {
     dev.is_shark = 1;
     dev.shark_device = &shark;
     EXPECT_EQ(report(do_shark_dev_display, dev),
-              "SHARK Device WWN and Unit Serial Number\n" + kRule51 +
-                  "Device:  \\\\.\\PHYSICALDRIVE2\n"
+              heading("SHARK") +
                   "Array Serial Number:  75ABC123        \n"
                   "Dev Serial Number:  0123456789      \n"
                   "Array WWN: 6005076303ffc0b9\n\n");
@@ -56,14 +58,13 @@ TEST(WwnReports, CompaqWwnIsCutAtItsField) {
     T_SIL_DEVICE dev{};
     dev.is_hsv = 1;
     dev.hsv_device = &hsv;
-    const std::string heading = "COMPAQ Device WWN and Unit Serial Number\n" + kRule51 + "Device:  \\\\.\\PHYSICALDRIVE2\n";
-    EXPECT_EQ(report(do_compaq_dev_display, dev), heading + "Array WWN: \n\n");  // empty WWN
+    EXPECT_EQ(report(do_compaq_dev_display, dev), heading("COMPAQ") + "Array WWN: \n\n");  // empty WWN
     hsv.wwn_len = 3;
     const std::uint8_t wwn[] = {0x50, 0x01, 0x4f, 0xee};
     std::memcpy(hsv.wwn, wwn, sizeof wwn);
-    EXPECT_EQ(report(do_compaq_dev_display, dev), heading + "Array WWN: 50014f\n\n");
+    EXPECT_EQ(report(do_compaq_dev_display, dev), heading("COMPAQ") + "Array WWN: 50014f\n\n");
     hsv.wwn_len = 0xFFFFFFFF;  // 16 bytes at most: 32 hex digits
-    EXPECT_EQ(report(do_compaq_dev_display, dev).size(), heading.size() + 11 + 32 + 2);
+    EXPECT_EQ(report(do_compaq_dev_display, dev).size(), heading("COMPAQ").size() + 11 + 32 + 2);
 }
 
 TEST(WwnReports, NetApp) {
@@ -76,9 +77,7 @@ TEST(WwnReports, NetApp) {
     dev.is_netapp = 1;
     dev.netapp_device = &netapp;
     EXPECT_EQ(report(do_netapp_dev_display, dev),
-              "NETAPP Device WWN and Unit Serial Number\n" + kRule51 +
-                  "Device:  \\\\.\\PHYSICALDRIVE2\n"
-                  "Serial Number:  hp0D7JXkV9Fa\n"
+              heading("NETAPP") + "Serial Number:  hp0D7JXkV9Fa\n"
                   "Array WWN: f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff\n\n");
 }
 

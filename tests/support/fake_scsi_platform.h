@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 
 #include "forwarding_platform.h"
 
@@ -40,7 +41,7 @@ struct ScsiCommand {
     std::uint32_t timeout = 0;        // TimeOutValue of the pass-through block
 };
 
-class FakeScsiPlatform : public ForwardingPlatform {
+class FakeScsiPlatform : public ForwardingPlatform, public pds::MultipathClient {
 public:
     using Responder = std::function<ScsiAnswer(const std::vector<std::uint8_t>& cdb)>;
 
@@ -77,7 +78,13 @@ public:
                                     std::uint32_t in_length, void* out, std::uint32_t out_length,
                                     std::uint32_t& returned) override;
     std::uint32_t set_error_mode(std::uint32_t mode) override;
+    // The multipathing driver is the fake itself: its pass-through is `on_mp`, it lists no volumes.
+    pds::MultipathClient& multipath_client() override { return *this; }
     std::uint32_t mp_scsi_pass_through(pds::DeviceHandle handle, std::uint32_t value, void* block) override;
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char*) override {
+        count = 0;
+        return pds::kMpNotEnabled;
+    }
 
 };
 
