@@ -1,5 +1,6 @@
 // Tests of the simulated host's discovery through the seam: disk interfaces, volumes, registry, pseudo devices and the documented example.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "support/sim_host_scratch.h"
 
@@ -237,7 +238,7 @@ TEST(SimDiscovery, APseudoDeviceAnswersAsTheFirstPathItFrontsButIsNoDisk) {
     for (const Member& m : interfaces(*sim)) EXPECT_EQ(m.path.find("strnd"), std::string::npos) << m.path;
     std::uint32_t count = 4;
     std::vector<char> listed(count * pds::kMpVolumeNameBytes, 'x');
-    EXPECT_EQ(sim->mp_list_volumes(count, listed.data()), 0u);
+    EXPECT_EQ(sim->multipath_client().mp_list_volumes(count, listed.data()), 0u);
     EXPECT_EQ(count, 1u);
     EXPECT_STREQ(listed.data(), R"(\\.\strnd0)");
 }

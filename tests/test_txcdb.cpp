@@ -25,6 +25,7 @@
 #include "silinitl.h"
 #include "silkorinq.h"
 #include "siltxcdb.h"
+#include "support/forwarding_platform.h"
 
 namespace {
 
@@ -46,8 +47,9 @@ using IoctlAnswer = std::function<pds::os_error(std::uint32_t code, void* out, s
 
 // Device calls are scripted per test; everything else goes to the real provider (SIL_init needs
 // the host-wide chain-code counter).
-class FakePlatform final : public pds::Platform {
+class FakePlatform final : public testsupport::ForwardingPlatform, public pds::MultipathClient {
 public:
+    FakePlatform() : ForwardingPlatform(*pds::make_real_platform().release()) {}
     static constexpr std::uint32_t kInitialErrorMode = 0x8000;
 
     IoctlAnswer on_ioctl;  // answers one device_io_control call; `out` is the caller's output buffer
@@ -106,6 +108,11 @@ public:
         return on_ioctl(code, out, out_length, returned);
     }
     std::uint32_t set_error_mode(std::uint32_t mode) override { return std::exchange(error_mode, mode); }
+    pds::MultipathClient& multipath_client() override { return *this; }
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char*) override {
+        count = 0;
+        return pds::kMpNotEnabled;
+    }
     std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t value, void* block) override {
         auto& b = *static_cast<Block*>(block);
         mp_values.push_back(value);

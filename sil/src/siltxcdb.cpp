@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <initializer_list>
 #include <span>
@@ -90,8 +89,7 @@ void set_success_flags(T_SIL_DEVICE& dev, std::uint8_t opcode) {
 }  // namespace
 
 double sil_seconds_now() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+    return static_cast<double>(pds::platform().monotonic_ns()) / 1e9;
 }
 
 bool sil_cdb_dump_on() { return (sil_trace_on() & SIL_TC_CDB_LOG) != 0; }

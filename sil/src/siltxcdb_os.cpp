@@ -9,6 +9,7 @@
 
 #include "pds/byteorder.h"
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "sildebug.h"
 #include "silinitl.h"
@@ -200,7 +201,7 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         ScsiPassThroughDirectWithSense mp_block;
         fill_block(mp_block, cdb, data_in, io->xfer_len, timeout, data_buffer);
         const std::uint32_t mp_rc =
-            pds::platform().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
+            pds::multipath_client().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
         SIL_TRACE(kTraceMultipath, "mpScsiPassThroughDirect result = %d", static_cast<int>(mp_rc));
         if (mp_rc != 0) {
             rc = SIL_ERR_SCSI;
