@@ -198,10 +198,11 @@ TEST(UcodeDate, BcdTriplesAndTheirLimits) {
 // ---- the device WWN from page 0x83 ---------------------------------------------------------------
 
 std::vector<std::uint8_t> page83(std::uint8_t page_length, std::size_t received = 144) {
-    std::vector<std::uint8_t> page(received, 0);
+    std::vector<std::uint8_t> page(144, 0);
     page[1] = 0x83;
     page[3] = page_length;
-    for (std::size_t i = 4; i < received; ++i) page[i] = static_cast<std::uint8_t>(0xA0 + i);
+    for (std::size_t i = 4; i < 24; ++i) page[i] = static_cast<std::uint8_t>(0xA0 + i);
+    page.resize(received);
     return page;
 }
 
