@@ -99,58 +99,6 @@ TEST_F(IdentifyTest, XmvOlvessaTakesTheOlvessaDecoderAndSkipsTheHighEndDecode) {
 
 // ---- the high-end array's vendor bytes ----------------------------------------------------------
 
-// Expected values worked out by hand from each fixture's bytes (see the comments in the files).
-struct KorvCase {
-    const char* fixture;
-    std::uint32_t level;
-    const char* revision;  // the revision text kept after the decode
-    std::uint16_t model;
-    std::uint32_t dev_num;
-    const char* serial;
-    std::uint16_t director;
-    std::uint16_t port;
-    std::uint8_t extended_dirs;
-    std::uint32_t date;
-    const char* korid;
-};
-
-class KorvDecodeTest : public IdentifyTest, public ::testing::WithParamInterface<KorvCase> {};
-
-TEST_P(KorvDecodeTest, VendorBytes) {
-    const KorvCase& c = GetParam();
-    ASSERT_EQ(identify(fixture(c.fixture)), 0);
-    EXPECT_EQ(dev->is_XMV_device, 1);
-    EXPECT_EQ(dev->ucode_level, c.level);
-    EXPECT_EQ(kept(32, 4), c.revision);
-    EXPECT_EQ(dev->korv_model, c.model);
-    EXPECT_EQ(dev->korv_dev_num, c.dev_num);
-    EXPECT_EQ(serial(), c.serial);
-    EXPECT_EQ(dev->director, c.director);
-    EXPECT_EQ(dev->port, c.port);
-    EXPECT_EQ(dev->extended_dirs, c.extended_dirs);
-    EXPECT_EQ(dev->ucode_date, c.date);
-    EXPECT_STREQ(dev->korid, c.korid);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, KorvDecodeTest,
-    ::testing::Values(
-        // 5874: level from bytes 88-89 (and written back as the revision text), director and port
-        // from bytes 122-123 whatever the text at 41-43 says, date at 92 (ANSI 4)
-        KorvCase{"inquiry_korv_5874.hex", 0x5977, "5977", 0x0800, 0x0A1B, "AB40a1b031", 16, 2, 1, 0x20121115,
-                 "123456789012"},
-        // 5568: device number from 132-135, no fifth character, year 0x50 repaired from the level
-        KorvCase{"inquiry_korv_5568.hex", 0x5568, "5568", 0x0500, 0xC4, "1A000c4150", 15, 0, 0, 0x20010630,
-                 "987654321098"},
-        // 5567: device number from 38-40, director 00 sends director and port to 122-123,
-        // month 0x13 repaired from the level
-        KorvCase{"inquiry_korv_5567.hex", 0x5567, "5567", 0x0400, 0x1F3, "0Z001f3005", 4, 1, 0, 0x20000930,
-                 "000000012345"},
-        // 5771: fifth character from 137, port 9 sends director and port to 122-123, year 99 in
-        // century 19
-        KorvCase{"inquiry_korv_5771.hex", 0x5771, "5771", 0x0700, 0x100, "77F0100079", 1, 0, 0, 0x19991231,
-                 "551122334455"}));
-
 TEST_F(IdentifyTest, TruncatedPageDecodesOnlyWhatItHolds) {
     // The 5874 fixture cut after byte 99: the level word (88-89) and date (92-95) are there; the
     // binary director (122-123), the array serial (124-128) and the device number (132-135) are not.
