@@ -11,6 +11,7 @@
 #include "forwarding_platform.h"
 #include "inquiry.h"
 #include "pds/platform_testing.h"
+#include "pds/product_clients.h"
 #include "sildevice.h"
 #include "silinitl.h"
 #include "sim_devices.h"
@@ -22,7 +23,7 @@ namespace sim = pds::sim;
 constexpr const char* kDisk = "\\\\.\\PHYSICALDRIVE1";
 
 // The host side comes from the real provider; the device calls go to the disk of the current input.
-class FuzzedDiskPlatform final : public testsupport::ForwardingPlatform {
+class FuzzedDiskPlatform final : public testsupport::ForwardingPlatform, public pds::MultipathClient {
 public:
     explicit FuzzedDiskPlatform(pds::Platform& real) : ForwardingPlatform(real) {}
 
@@ -51,6 +52,11 @@ public:
         return engine_->device_io_control(handle, code, in, in_length, out, out_length, returned);
     }
     std::uint32_t set_error_mode(std::uint32_t mode) override { return engine_->set_error_mode(mode); }
+    pds::MultipathClient& multipath_client() override { return *this; }
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char*) override {
+        count = 0;
+        return pds::kMpNotEnabled;
+    }
     std::uint32_t mp_scsi_pass_through(pds::DeviceHandle handle, std::uint32_t value, void* block) override {
         return engine_->mp_scsi_pass_through(handle, value, block);
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,30 +17,29 @@
 
 namespace {
 
-using sil_test::quoted;
 using sil_test::run_child;
-using sil_test::ScratchDir;
-using sil_test::split_lines;
+using sil_test::Scratch;
+using testsupport::lines_of;
 
 // ---- SIL_init and SIL_exit in fresh processes ------------------------------------------------------
 
 TEST(Lifecycle, InitResultDependsOnTheCallersMajorAndMinorVersion) {
-    ScratchDir dir;
+    Scratch dir;
     // A mismatch (-2) still starts the library: a second SIL_init says 1 and SIL_exit works.
-    EXPECT_EQ(run_child(dir, "init 040114FF"), "init=0 started=1 again=1\nexit=0\n");
-    EXPECT_EQ(run_child(dir, "init 0401FFFF"), "init=0 started=1 again=1\nexit=0\n");
-    EXPECT_EQ(run_child(dir, "init 04020000"), "init=-2 started=1 again=1\nexit=0\n");
-    EXPECT_EQ(run_child(dir, "init 04000000"), "init=-2 started=1 again=1\nexit=0\n");
+    EXPECT_EQ(run_child(dir, {"init", "040114FF"}), "init=0 started=1 again=1\nexit=0\n");
+    EXPECT_EQ(run_child(dir, {"init", "0401FFFF"}), "init=0 started=1 again=1\nexit=0\n");
+    EXPECT_EQ(run_child(dir, {"init", "04020000"}), "init=-2 started=1 again=1\nexit=0\n");
+    EXPECT_EQ(run_child(dir, {"init", "04000000"}), "init=-2 started=1 again=1\nexit=0\n");
 }
 
 TEST(Lifecycle, NothingWorksBeforeInit) {
-    ScratchDir dir;
-    EXPECT_EQ(run_child(dir, "exit-only"), "exit=-102 require=-102 trace=-102 verbosity=-102 on=0\n");
+    Scratch dir;
+    EXPECT_EQ(run_child(dir, {"exit-only"}), "exit=-102 require=-102 trace=-102 verbosity=-102 on=0\n");
 }
 
 TEST(Lifecycle, InitAndExitTraceTheirSteps) {
-    ScratchDir dir;
-    const std::vector<std::string> lines = split_lines(run_child(dir, "SDEBUG=DBG1 init 040114FF"));
+    Scratch dir;
+    const std::vector<std::string> lines = lines_of(run_child(dir, {"SDEBUG=DBG1", "init", "040114FF"}));
     const std::vector<std::string> expected_head = {
         "Enter: SIL_init",
         "  Debug: This is a normal SIL library",
@@ -72,8 +72,8 @@ TEST(Lifecycle, InitAndExitTraceTheirSteps) {
 }
 
 TEST(Lifecycle, VersionMismatchIsTracedAsAnError) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG=DBG1 init 04020000");
+    Scratch dir;
+    const std::string out = run_child(dir, {"SDEBUG=DBG1", "init", "04020000"});
     const std::regex error_line(
         "\n  Error: Incompatible runtime/compiletime SIL versions <[A-Z][a-z]{2} [^>]+> File:silinitl\\.cpp "
         "Line:[0-9]+\n  Debug: This is a normal SIL library\n");
@@ -82,9 +82,9 @@ TEST(Lifecycle, VersionMismatchIsTracedAsAnError) {
 }
 
 TEST(Lifecycle, BigBufferSettingIsReadAtStart) {
-    ScratchDir dir;
-    EXPECT_NE(run_child(dir, "KORAPI_ENABLE_65K_BUFFER_SIZE=1 settings").find(" big=1\n"), std::string::npos);
-    EXPECT_NE(run_child(dir, "settings").find(" big=0\n"), std::string::npos);
+    Scratch dir;
+    EXPECT_NE(run_child(dir, {"KORAPI_ENABLE_65K_BUFFER_SIZE=1", "settings"}).find(" big=1\n"), std::string::npos);
+    EXPECT_NE(run_child(dir, {"settings"}).find(" big=0\n"), std::string::npos);
 }
 
 // ---- the chain-code counter, shared by processes -----------------------------------------------------
@@ -99,21 +99,21 @@ std::uint32_t counter_of(const std::string& output) {
 }
 
 TEST(ChainCode, TwoProcessesDrawFromOneCounter) {
-    ScratchDir dir;
-    const std::string ready = dir.file("ready");
-    const std::string release = dir.file("release");
+    Scratch dir;
+    const std::string ready = dir.path("ready");
+    const std::string release = dir.path("release");
     // The first process bumps the counter and keeps the shared memory mapped until released.
     std::string first;
     std::thread holder([&] {
-        first = run_child(dir, "chain-hold " + quoted(ready) + " " + quoted(release), "", "holder.out");
+        first = run_child(dir, {"chain-hold", ready, release});
     });
     bool holder_ready = false;
     for (int i = 0; i < 1200 && !holder_ready; ++i) {
-        holder_ready = sil_test::fs::exists(ready);
+        holder_ready = std::filesystem::exists(ready);
         if (!holder_ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const std::string second = holder_ready ? run_child(dir, "chain-once", "", "second.out") : "";
-    sil_test::write_file(release, "");
+    const std::string second = holder_ready ? run_child(dir, {"chain-once"}) : "";
+    dir.put("release", "");
     holder.join();
     ASSERT_TRUE(holder_ready) << first;
     EXPECT_EQ(counter_of(second), counter_of(first) + 1) << first << second;

@@ -1,9 +1,9 @@
-// Tests of the device list's sorting: SIL_qsort against a model of its partition scheme, the comparators, major/minor.
+// Tests of the device list's sorting: SIL_qsort's order and its tie orders, the comparators, the post-process sorts.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,79 +14,47 @@
 
 namespace {
 
-// ---- the model: the partition scheme written out on plain keys ----------------------------------
 struct Item {
     int key;
     int id;
 };
 
-void model_quicksort(std::vector<Item>& v, long lo, long hi) {
-    if (lo >= hi) return;
-    if (hi - lo >= 2) {
-        const long mid = (lo + hi) / 2;
-        if (v[lo].key > v[mid].key) std::swap(v[lo], v[mid]);
-        if (v[lo].key > v[hi].key) std::swap(v[lo], v[hi]);
-        if (v[mid].key > v[hi].key) std::swap(v[mid], v[hi]);
-        std::swap(v[mid], v[hi]);
-    }
-    const int pivot = v[hi].key;
-    long i = lo - 1;
-    long j = hi;
-    for (;;) {
-        ++i;
-        while (i < hi && v[i].key < pivot) ++i;
-        --j;
-        while (j > lo && pivot < v[j].key) --j;
-        if (i >= j) break;
-        std::swap(v[i], v[j]);
-    }
-    std::swap(v[i], v[hi]);
-    // The sides are disjoint, so the order they are sorted in cannot change the result.
-    model_quicksort(v, lo, i - 1);
-    model_quicksort(v, i + 1, hi);
+int compare_items(const void* a, const void* b) {
+    return static_cast<const Item*>(a)->key - static_cast<const Item*>(b)->key;
 }
 
-std::vector<int> model_order(const std::vector<int>& keys) {
+// The ids in the order SIL_qsort leaves items keyed `keys` (item i has id i).
+std::vector<int> sorted_ids(const std::vector<int>& keys) {
     std::vector<Item> items;
     for (std::size_t i = 0; i < keys.size(); ++i) items.push_back({keys[i], static_cast<int>(i)});
-    model_quicksort(items, 0, static_cast<long>(items.size()) - 1);
+    EXPECT_EQ(SIL_qsort(items.data(), items.size(), sizeof(Item), compare_items, 0), 0);
     std::vector<int> ids;
     for (const Item& it : items) ids.push_back(it.id);
     return ids;
 }
 
-int compare_items(const void* a, const void* b) {
-    return static_cast<const Item*>(a)->key - static_cast<const Item*>(b)->key;
-}
-
-TEST(SilQsort, MatchesTheModelOnRandomArraysWithRepeatedKeys) {
+TEST(SilQsort, SortsAndKeepsEveryElementOnRandomArraysWithRepeatedKeys) {
     std::mt19937 rng(20240611);
     for (int round = 0; round < 2000; ++round) {
-        const std::size_t n = std::uniform_int_distribution<std::size_t>(0, 70)(rng);
+        std::vector<int> keys(std::uniform_int_distribution<std::size_t>(0, 70)(rng));
         const int distinct = std::uniform_int_distribution<int>(1, 8)(rng);
-        std::vector<int> keys(n);
         for (int& k : keys) k = std::uniform_int_distribution<int>(0, distinct)(rng);
-
-        std::vector<Item> items;
-        for (std::size_t i = 0; i < n; ++i) items.push_back({keys[i], static_cast<int>(i)});
-        ASSERT_EQ(SIL_qsort(items.data(), items.size(), sizeof(Item), compare_items, 0), 0);
-        std::vector<int> ids;
-        for (const Item& it : items) ids.push_back(it.id);
-        ASSERT_EQ(ids, model_order(keys)) << "round " << round << ", " << n << " elements";
+        std::vector<int> ids = sorted_ids(keys);
+        for (std::size_t i = 1; i < ids.size(); ++i) ASSERT_LE(keys[ids[i - 1]], keys[ids[i]]) << "round " << round;
+        std::sort(ids.begin(), ids.end());
+        for (std::size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], static_cast<int>(i)) << "round " << round;
     }
 }
 
-TEST(SilQsort, EqualElementsAreReorderedAsTheSchemeSays) {
-    // Two equal keys: the second is the pivot, the scan stops at once on the first, and the final
-    // swap exchanges them.
-    EXPECT_EQ(model_order({5, 5}), (std::vector<int>{1, 0}));
-    std::vector<Item> items{{5, 0}, {5, 1}};
-    ASSERT_EQ(SIL_qsort(items.data(), 2, sizeof(Item), compare_items, 0), 0);
-    EXPECT_EQ(items[0].id, 1);
-    EXPECT_EQ(items[1].id, 0);
+// Worked through the partition by hand: two equal keys, the second is the pivot, the scan stops at
+// once on the first and the final swap exchanges them. Three: the median step moves the middle one
+// last, the scans meet after one exchange, and the pivot lands in the middle.
+TEST(SilQsort, TieOrdersOfThePartitionScheme) {
+    EXPECT_EQ(sorted_ids({5, 5}), (std::vector<int>{1, 0}));
+    EXPECT_EQ(sorted_ids({1, 1, 1}), (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(sorted_ids({2, 1, 1}), (std::vector<int>{2, 1, 0}));
 }
 
-// ---- comparators over device records ------------------------------------------------------------
 struct Records {
     std::vector<std::unique_ptr<T_SIL_DEVICE>> owned;
     std::vector<T_SIL_DEVICE*> list;
@@ -102,55 +70,39 @@ struct Records {
         for (const T_SIL_DEVICE* d : list) out.emplace_back(d->name);
         return out;
     }
+    int postprocess(int sort, int major_minor = 0) {
+        T_SIL_DEVICE_LIST dl{list.data(), static_cast<std::int32_t>(list.size())};
+        create_dev_list options{};
+        options.sort = sort;
+        options.find_major_minor = major_minor;
+        return SIL_DLP_Postprocess(&dl, &options, 0);
+    }
     ~Records() {
         for (auto& d : owned) free_device_data(d.get());
     }
 };
 
-int by_name(const char* a, const char* b) {
-    T_SIL_DEVICE da{};
-    T_SIL_DEVICE db{};
-    sil_copy_text(da.name, a);
-    sil_copy_text(db.name, b);
-    T_SIL_DEVICE* pa = &da;
-    T_SIL_DEVICE* pb = &db;
-    return sort_device_name(&pa, &pb);
-}
-
 int sign(int v) { return (v > 0) - (v < 0); }
 
-TEST(SortDeviceName, OrdersNumbersByValue) {
-    EXPECT_LT(by_name("\\\\.\\PHYSICALDRIVE2", "\\\\.\\PHYSICALDRIVE10"), 0);
-    EXPECT_GT(by_name("\\\\.\\PHYSICALDRIVE10", "\\\\.\\PHYSICALDRIVE2"), 0);
-    EXPECT_LT(by_name("disk1", "disk10"), 0);
-    EXPECT_GT(by_name("disk10", "disk1"), 0);
-    EXPECT_LT(by_name("disk", "disk1"), 0);
-    EXPECT_LT(by_name("disk9x", "disk10"), 0);
-    EXPECT_EQ(by_name("\\\\.\\PHYSICALDRIVE3", "\\\\.\\PHYSICALDRIVE3"), 0);
-    EXPECT_LT(by_name("LOCALHOST", "\\\\.\\PHYSICALDRIVE0"), 0);  // 'L' is below '\'
-    EXPECT_EQ(sign(by_name("a", "b")), -1);
-}
-
-TEST(SortDeviceName, EqualNumbersFallBackToTheCharacters) {
-    // "01" and "1" read the same number; the differing characters decide.
-    EXPECT_LT(by_name("d01", "d1"), 0);
-    EXPECT_GT(by_name("d1", "d01"), 0);
-    const char* names[] = {"d01", "d1", "disk", "disk1", "disk10", "disk2", "x", "\\\\.\\PHYSICALDRIVE10"};
-    for (const char* a : names) {
-        for (const char* b : names) EXPECT_EQ(sign(by_name(a, b)), -sign(by_name(b, a))) << a << " / " << b;
+TEST(SortDeviceName, NumbersByValueThenTheCharacters) {
+    const struct {
+        const char *a, *b;
+        int order;
+    } rows[] = {
+        {"\\\\.\\PHYSICALDRIVE2", "\\\\.\\PHYSICALDRIVE10", -1},
+        {"disk", "disk1", -1},
+        {"disk9x", "disk10", -1},
+        {"\\\\.\\PHYSICALDRIVE3", "\\\\.\\PHYSICALDRIVE3", 0},
+        {"LOCALHOST", "\\\\.\\PHYSICALDRIVE0", -1},  // 'L' is below '\'
+        {"d01", "d1", -1},                           // the same number: the characters decide
+    };
+    for (const auto& row : rows) {
+        Records r;
+        T_SIL_DEVICE* a = r.add(row.a);
+        T_SIL_DEVICE* b = r.add(row.b);
+        EXPECT_EQ(sign(sort_device_name(&a, &b)), row.order) << row.a << " / " << row.b;
+        EXPECT_EQ(sign(sort_device_name(&b, &a)), -row.order) << row.b << " / " << row.a;
     }
-}
-
-TEST(SortDeviceName, SortsAListOfDisksNaturally) {
-    Records r;
-    for (const char* n : {"\\\\.\\PHYSICALDRIVE10", "\\\\.\\PHYSICALDRIVE1", "\\\\.\\PHYSICALDRIVE0",
-                          "\\\\.\\PHYSICALDRIVE2", "STRNDDISK0", "localhost:4220==KORVWIN"}) {
-        r.add(n);
-    }
-    ASSERT_EQ(SIL_qsort(r.list.data(), r.list.size(), sizeof(T_SIL_DEVICE*), sort_device_name, 0), 0);
-    EXPECT_EQ(r.names(), (std::vector<std::string>{"STRNDDISK0", "\\\\.\\PHYSICALDRIVE0", "\\\\.\\PHYSICALDRIVE1",
-                                                   "\\\\.\\PHYSICALDRIVE2", "\\\\.\\PHYSICALDRIVE10",
-                                                   "localhost:4220==KORVWIN"}));
 }
 
 void give_serial(T_SIL_DEVICE* d, const char* serial8) {
@@ -167,72 +119,39 @@ TEST(SortDeviceSerial, DevicesWithoutInquiryComeFirst) {
     give_serial(r.add("a"), "34000123");
     r.add("b");  // no INQUIRY data
     give_serial(r.add("c"), "12000123");
-    T_SIL_DEVICE* failed = r.add("d");
-    failed->inquiry = 2;
+    r.add("d")->inquiry = 2;
     ASSERT_EQ(SIL_qsort(r.list.data(), r.list.size(), sizeof(T_SIL_DEVICE*), sort_device_serial_num, 0), 0);
     EXPECT_EQ(r.list[2]->name, std::string("c"));
     EXPECT_EQ(r.list[3]->name, std::string("a"));
     EXPECT_EQ(sort_device_serial_num(&r.list[0], &r.list[1]), 0);
 }
 
-// Sort mode 6: a full sort by array serial, then a full sort by device serial. Keys repeat, so the
-// final order also depends on the first sort having run.
+// Sort mode 6 sorts by array serial, then the result by device serial. Worked by hand: array serials
+// 2, 1, 1 of A, B, C sort to C, B, A (as {2, 1, 1} above); device serials 0, 1, 1 of those then keep
+// C first and exchange the tied B and A twice: C, B, A.
 TEST(PostprocessSort, ModeSixSortsByArraySerialThenDeviceSerial) {
-    std::mt19937 rng(7);
-    for (int round = 0; round < 200; ++round) {
-        Records r;
-        const std::size_t n = std::uniform_int_distribution<std::size_t>(2, 25)(rng);
-        std::vector<int> korids(n), serials(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            T_SIL_DEVICE* d = r.add(("dev" + std::to_string(i)).c_str());
-            korids[i] = std::uniform_int_distribution<int>(0, 3)(rng);
-            serials[i] = std::uniform_int_distribution<int>(0, 3)(rng);
-            std::snprintf(d->korid, sizeof d->korid, "00019010%04d", korids[i]);
-            char serial[9];
-            std::snprintf(serial, sizeof serial, "%08d", serials[i]);
-            give_serial(d, serial);
-        }
-
-        std::vector<int> after_korid = model_order(korids);
-        std::vector<int> serial_keys;
-        for (int id : after_korid) serial_keys.push_back(serials[id]);
-        std::vector<std::string> expected;
-        for (int pos : model_order(serial_keys)) expected.push_back("dev" + std::to_string(after_korid[pos]));
-
-        T_SIL_DEVICE_LIST list{r.list.data(), static_cast<std::int32_t>(n)};
-        create_dev_list options{};
-        options.sort = 6;
-        ASSERT_EQ(SIL_DLP_Postprocess(&list, &options, 0), 0);
-        ASSERT_EQ(r.names(), expected) << "round " << round;
-    }
-}
-
-TEST(PostprocessSort, MinusOneLeavesTheOrder) {
     Records r;
-    r.add("disk10");
-    r.add("disk2");
-    T_SIL_DEVICE_LIST list{r.list.data(), 2};
-    create_dev_list options{};
-    options.sort = -1;
-    ASSERT_EQ(SIL_DLP_Postprocess(&list, &options, 0), 0);
-    EXPECT_EQ(r.names(), (std::vector<std::string>{"disk10", "disk2"}));
+    const char* rows[][3] = {{"A", "000190100002", "00000001"}, {"B", "000190100001", "00000001"},
+                             {"C", "000190100001", "00000000"}};
+    for (const auto& row : rows) {
+        T_SIL_DEVICE* d = r.add(row[0]);
+        std::snprintf(d->korid, sizeof d->korid, "%s", row[1]);
+        give_serial(d, row[2]);
+    }
+    ASSERT_EQ(r.postprocess(6), 0);
+    EXPECT_EQ(r.names(), (std::vector<std::string>{"C", "B", "A"}));
 }
 
-TEST(GetMajorMinor, TakesTheFirstNumberOfTheName) {
+TEST(PostprocessSort, MinusOneLeavesTheOrderAndMajorMinorTakesTheFirstNumber) {
     Records r;
     T_SIL_DEVICE* drive = r.add("\\\\.\\PHYSICALDRIVE12");
     T_SIL_DEVICE* two = r.add("sd3x4");
     T_SIL_DEVICE* none = r.add("localhost==KORVWIN");
-    T_SIL_DEVICE_LIST list{r.list.data(), 3};
-    create_dev_list options{};
-    options.sort = -1;
-    options.find_major_minor = 1;
-    ASSERT_EQ(SIL_DLP_Postprocess(&list, &options, 0), 0);
-    EXPECT_EQ(drive->major, 12);
-    EXPECT_EQ(drive->minor, 0);
+    ASSERT_EQ(r.postprocess(-1, 1), 0);
+    EXPECT_EQ(r.names(), (std::vector<std::string>{"\\\\.\\PHYSICALDRIVE12", "sd3x4", "localhost==KORVWIN"}));
+    EXPECT_EQ(std::make_pair(drive->major, drive->minor), std::make_pair(12, 0));
     EXPECT_EQ(two->major, 3);
-    EXPECT_EQ(none->major, -1);
-    EXPECT_EQ(none->minor, -1);
+    EXPECT_EQ(std::make_pair(none->major, none->minor), std::make_pair(-1, -1));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,11 +15,10 @@
 namespace {
 
 using sil_test::between_markers;
-using sil_test::quoted;
-using sil_test::read_file;
+using testsupport::read_text_file;
 using sil_test::run_child;
-using sil_test::ScratchDir;
-using sil_test::split_lines;
+using sil_test::Scratch;
+using testsupport::lines_of;
 
 // ctime text, e.g. "Wed Jun 30 21:49:08 1993".
 const std::string kDate = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})";
@@ -42,66 +42,57 @@ struct LinesRun {
     std::string pid;
     std::string body;
 };
-LinesRun run_lines(const ScratchDir& dir, const std::string& sdebug) {
-    const std::string out = run_child(dir, "SDEBUG=" + sdebug + " lines");
+LinesRun run_lines(const Scratch& dir, const std::string& sdebug) {
+    const std::string out = run_child(dir, {"SDEBUG=" + sdebug, "lines"});
     return {std::to_string(pid_of(out)), between_markers(out)};
 }
 
 // ---- settings from the environment ------------------------------------------------------------
 
-TEST(TraceSettings, TimeAloneMeansLevelOneAllCategoriesAndTime) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG=TIME settings");
-    EXPECT_NE(out.find("verbosity=0x004FFFF1 mask=0x00000000 trigger=<> stdout=1 big=0\n"), std::string::npos)
-        << out;
-}
-
-TEST(TraceSettings, FileNullAloneOrTriggerAloneTracesNothing) {
-    // NULL leaves the trace off on standard output; a trigger arms the mask and nothing else.
-    const std::pair<std::string, std::string> cases[] = {
-        {"SDEBUG_FILE=NULL", "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n"},
-        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry",
-         "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n"},
-        {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1",
-         "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n"},
-    };
-    ScratchDir dir;
-    for (const auto& [setting, expected] : cases) EXPECT_EQ(run_child(dir, setting + " settings"), expected);
-}
-
-TEST(TraceSettings, KeywordsAreCaseSensitiveAndBadOnesSkipped) {
-    ScratchDir dir;
-    // dbg1 is no keyword; ~CDB takes back CDB; SYS alone gets level 1.
-    const std::string out = run_child(dir, quoted("SDEBUG=dbg1:CDB:~CDB:SYS") + " settings");
+// Each setting: what the settings scenario prints first, and a line it prints later ("" for none).
+TEST(TraceSettings, FromTheEnvironment) {
     const std::string bad = "\n\tERROR: bad debug parameter, check env var, SDEBUG\n\n";
-    ASSERT_EQ(out.substr(0, bad.size()), bad) << out;
-    EXPECT_NE(out.find("verbosity=0x00000041 "), std::string::npos) << out;
-}
-
-TEST(TraceSettings, DebuggerKeywordEchoesEveryStep) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG=DEBUGGER:DBG1:BOGUS:FW:NULL:DBG4 settings");
-    const std::string expected_start =
-        "  verbosity = 0x00000000   control = 0x00030000\n"  // DEBUGGER
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // DBG1
-        "\n\tERROR: bad debug parameter, check env var, SDEBUG\n\n"
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // BOGUS
-        "\n\tINFO: file wrapping of output file enabled\n\n"
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // FW
-        "  verbosity = 0x00000001   control = 0x00030000\n"  // NULL: DBG4 is never read
-        "  verbosity = 0x000FFFF1   control = 0x00030000\n"
-        "sdebugFunctionLevel=0\n"
-        "verbosity = 0x000FFFF1 vTypeAndMode=0x02000010  FunctionLevel=0 tabCount=0  Msg: SIL_init \n"
-        "Enter: SIL_init\n";
-    EXPECT_EQ(out.substr(0, expected_start.size()), expected_start) << out;
-    EXPECT_NE(out.find("verbosity=0x000FFFF1 "), std::string::npos);
+    const struct {
+        std::vector<std::string> words;
+        std::string starts, has;
+    } rows[] = {
+        // TIME alone: level 1, every category, time stamps.
+        {{"SDEBUG=TIME"}, "", "verbosity=0x004FFFF1 mask=0x00000000 trigger=<> stdout=1 big=0\n"},
+        // NULL alone leaves the trace off on standard output; a trigger arms the mask and nothing else.
+        {{"SDEBUG_FILE=NULL"}, "verbosity=0x00000000 mask=0x00000000 trigger=<> stdout=1 big=0\n", ""},
+        {{"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry"}, "verbosity=0x00000000 mask=0x0000FFFF trigger=<SIL_Inquiry> stdout=1 big=0\n", ""},
+        {{"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry:CDB:DBG1"}, "verbosity=0x00000000 mask=0x00000021 trigger=<SIL_Inquiry> stdout=1 big=0\n", ""},
+        // Keywords are case-sensitive: dbg1 is none; ~CDB takes back CDB; SYS alone gets level 1.
+        {{"SDEBUG=dbg1:CDB:~CDB:SYS"}, bad, "verbosity=0x00000041 "},
+        // DEBUGGER echoes every step; NULL ends the reading, so DBG4 is never read.
+        {{"SDEBUG=DEBUGGER:DBG1:BOGUS:FW:NULL:DBG4"},
+         "  verbosity = 0x00000000   control = 0x00030000\n"
+         "  verbosity = 0x00000001   control = 0x00030000\n" + bad +
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "\n\tINFO: file wrapping of output file enabled\n\n"
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "  verbosity = 0x00000001   control = 0x00030000\n"
+             "  verbosity = 0x000FFFF1   control = 0x00030000\n"
+             "sdebugFunctionLevel=0\n"
+             "verbosity = 0x000FFFF1 vTypeAndMode=0x02000010  FunctionLevel=0 tabCount=0  Msg: SIL_init \n"
+             "Enter: SIL_init\n",
+         "verbosity=0x000FFFF1 "},
+    };
+    Scratch dir;
+    for (const auto& row : rows) {
+        std::vector<std::string> words = row.words;
+        words.push_back("settings");
+        const std::string out = run_child(dir, words);
+        EXPECT_EQ(out.substr(0, row.starts.size()), row.starts) << row.words[0];
+        EXPECT_NE(out.find(row.has), std::string::npos) << row.words[0] << "\n" << out;
+    }
 }
 
 // ---- lines ---------------------------------------------------------------------------------------
 
 TEST(TraceLines, DepthIndentsAndLimitDropsDeeperLines) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG=DBG2:FT3 depth");
+    Scratch dir;
+    const std::string out = run_child(dir, {"SDEBUG=DBG2:FT3", "depth"});
     EXPECT_EQ(between_markers(out),
               "Enter: level1\n"
               "  Enter: level2\n"
@@ -115,8 +106,8 @@ TEST(TraceLines, DepthIndentsAndLimitDropsDeeperLines) {
 }
 
 TEST(TraceLines, TriggerTracesOnlyInsideTheNamedFunction) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry trigger");
+    Scratch dir;
+    const std::string out = run_child(dir, {"SDEBUG_FUNCTION_TRIGGER=SIL_Inquiry", "trigger"});
     const std::string inquiry =
         "Enter: SIL_Inquiry\n"
         "  Debug: inquiring\n"
@@ -138,7 +129,7 @@ TEST(TraceLines, ErrorLinesIgnoreCategoriesAndCarryDatePositionTimeAndPid) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sdebug);
-        ScratchDir dir;
+        Scratch dir;
         const LinesRun run = run_lines(dir, c.sdebug);
         std::string expected = c.prefix + "Error: disk on fire" + c.date + " File:probe.cpp Line:77\n" +
                                c.prefix + "Error: sys error" + c.date + " File:probe.cpp Line:79\n" +
@@ -151,8 +142,8 @@ TEST(TraceLines, ErrorLinesIgnoreCategoriesAndCarryDatePositionTimeAndPid) {
 }
 
 TEST(TraceLines, LongLinesWrapAtEightyColumnsWhenAsked) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "SDEBUG=DBG1:LW long");
+    Scratch dir;
+    const std::string out = run_child(dir, {"SDEBUG=DBG1:LW", "long"});
     const std::string message = repeat("0123456789", 20);
     // Depth 1: two blanks of indentation, so the first piece holds 78 characters of
     // "Debug: " + message and every further piece 71 behind the seven-blank continuation indent.
@@ -166,12 +157,12 @@ TEST(TraceLines, LongLinesWrapAtEightyColumnsWhenAsked) {
 }
 
 TEST(TraceLines, PausingClassWaitsForEnterOnlyWithInt) {
-    ScratchDir dir;
-    const std::string paused = run_child(dir, "SDEBUG=DBG1:INT pause", "go\nnext\n");
+    Scratch dir;
+    const std::string paused = run_child(dir, {"SDEBUG=DBG1:INT", "pause"}, "go\nnext\n");
     EXPECT_EQ(between_markers(paused, "run", "after"), "stop here\nPress Enter to continue...\n");
     EXPECT_NE(paused.find("rest=<next>"), std::string::npos) << paused;
 
-    const std::string quiet = run_child(dir, "SDEBUG=DBG1 pause", "go\nnext\n");
+    const std::string quiet = run_child(dir, {"SDEBUG=DBG1", "pause"}, "go\nnext\n");
     EXPECT_EQ(between_markers(quiet, "run", "after"), "stop here\n");
     EXPECT_NE(quiet.find("rest=<go>"), std::string::npos) << quiet;
 }
@@ -184,14 +175,14 @@ protected:
         const int rc = SIL_init(0, 0, SIL_LIBRARY_VERSION, nullptr, nullptr, nullptr);
         ASSERT_TRUE(rc == 0 || rc == 1) << rc;
         sil_set_verbosity(0);
-        trace_file_ = dir_.file("trace.txt");
+        trace_file_ = dir_.path("trace.txt");
         ASSERT_EQ(sil_open_debug_file(trace_file_.c_str()), 0);
         ASSERT_NE(sil_out(), stdout);
     }
     void TearDown() override { sil_set_verbosity(0); }
-    std::string written() const { return read_file(trace_file_); }
+    std::string written() const { return read_text_file(trace_file_); }
 
-    ScratchDir dir_;
+    Scratch dir_;
     std::string trace_file_;
 };
 
@@ -234,7 +225,7 @@ const std::string kDumpHeader =
     "       ------------------------------------------------\n";
 
 TEST_F(TraceInProcess, HexDumpOfTwentyBytesPadsTheShortRow) {
-    const std::string extra_name = dir_.file("extra.txt");
+    const std::string extra_name = dir_.path("extra.txt");
     std::FILE* extra = std::fopen(extra_name.c_str(), "w");
     ASSERT_NE(extra, nullptr);
     ASSERT_EQ(sil_hex_dump(sizeof kDumpData, kDumpData, 0, nullptr, extra), 0);
@@ -246,7 +237,7 @@ TEST_F(TraceInProcess, HexDumpOfTwentyBytesPadsTheShortRow) {
                                  " 0010: 00 25 0a 7e" + std::string(40, ' ') + "...~\n" +
                                  "\n";
     EXPECT_EQ(written(), expected);
-    EXPECT_EQ(read_file(extra_name), expected);
+    EXPECT_EQ(read_text_file(extra_name), expected);
 }
 
 TEST_F(TraceInProcess, HexDumpCompareModeMarksDifferingBytes) {
@@ -275,7 +266,7 @@ TEST_F(TraceInProcess, HexDumpRefusesMissingDataAndStaysQuietWhenNotTracing) {
 // Fill numbers of the "fill NNNN" lines of a trace file, in order.
 std::vector<int> fill_numbers(const std::string& text) {
     std::vector<int> numbers;
-    for (const std::string& line : split_lines(text)) {
+    for (const std::string& line : lines_of(text)) {
         if (line.rfind("fill ", 0) == 0) numbers.push_back(std::stoi(line.substr(5, 4)));
     }
     return numbers;
@@ -290,7 +281,7 @@ void expect_wrapped_tail(const std::string& raw, const std::vector<std::string>&
     const std::size_t last_line = raw.rfind("fill ", at);
     ASSERT_NE(last_line, std::string::npos);
     EXPECT_LE(last_line, 10u * 1024);
-    const std::string tail = sil_test::text_of(raw.substr(at));
+    const std::string tail = testsupport::text_of(raw.substr(at));
     std::smatch m;
     ASSERT_TRUE(std::regex_search(tail, m,
                                   std::regex("^FileWrapping: <" + kStamp +
@@ -306,17 +297,17 @@ void expect_wrapped_tail(const std::string& raw, const std::vector<std::string>&
 }
 
 TEST(TraceFile, WrapsPastTheLimitAndCyclesThroughFourFiles) {
-    ScratchDir dir;
-    const std::string base = dir.file("trace.txt");
-    run_child(dir, quoted("SDEBUG=DBG1") + " " + quoted("SDEBUG_FILE=" + base + ":FW:3:10") + " fill 450");
+    Scratch dir;
+    const std::string base = dir.path("trace.txt");
+    run_child(dir, {"SDEBUG=DBG1", "SDEBUG_FILE=" + base + ":FW:3:10", "fill", "450"});
     const auto name = [&base](int i) { return base + "_" + std::to_string(i); };
-    EXPECT_FALSE(sil_test::fs::exists(base));
-    EXPECT_FALSE(sil_test::fs::exists(name(4)));
+    EXPECT_FALSE(std::filesystem::exists(base));
+    EXPECT_FALSE(std::filesystem::exists(name(4)));
     std::string files[4];
     for (int i = 0; i < 4; ++i) {
-        files[i] = sil_test::read_raw(name(i));
+        files[i] = testsupport::read_file(name(i));
         // Files 1-3 were new and file 0 was emptied when its turn came again.
-        EXPECT_EQ(sil_test::text_of(files[i]).rfind("FileWrapping has moved to the next file <" + name(i) + ">\n", 0),
+        EXPECT_EQ(testsupport::text_of(files[i]).rfind("FileWrapping has moved to the next file <" + name(i) + ">\n", 0),
                   0u)
             << i;
     }
@@ -337,14 +328,14 @@ TEST(TraceFile, WrapsPastTheLimitAndCyclesThroughFourFiles) {
 }
 
 TEST(TraceFile, TrailingColonDeletesTheFileJustLeft) {
-    ScratchDir dir;
-    const std::string base = dir.file("del.txt");
-    run_child(dir, quoted("SDEBUG=DBG1") + " " + quoted("SDEBUG_FILE=" + base + ":FW:3:10:") + " fill 250");
+    Scratch dir;
+    const std::string base = dir.path("del.txt");
+    run_child(dir, {"SDEBUG=DBG1", "SDEBUG_FILE=" + base + ":FW:3:10:", "fill", "250"});
     // The removal is a POSIX shell command: Windows keeps the files.
     const bool removes = pds::platform().name() != "win32";
-    EXPECT_EQ(sil_test::fs::exists(base + "_0"), !removes);
-    EXPECT_EQ(sil_test::fs::exists(base + "_1"), !removes);
-    const std::string last = read_file(base + "_2");
+    EXPECT_EQ(std::filesystem::exists(base + "_0"), !removes);
+    EXPECT_EQ(std::filesystem::exists(base + "_1"), !removes);
+    const std::string last = read_text_file(base + "_2");
     EXPECT_EQ(last.rfind("FileWrapping has moved to the next file <" + base + "_2>\n", 0), 0u);
     const std::vector<int> numbers = fill_numbers(last);
     ASSERT_FALSE(numbers.empty()) << last;
@@ -352,18 +343,18 @@ TEST(TraceFile, TrailingColonDeletesTheFileJustLeft) {
 }
 
 TEST(TraceFile, PidSuffixNamesTheFileAfterTheProcess) {
-    ScratchDir dir;
-    const std::string base = dir.file("p.txt");
-    const std::string out = run_child(dir, quoted("SDEBUG=CDB") + " " + quoted("SDEBUG_FILE=" + base + ":PID") + " lines");
+    Scratch dir;
+    const std::string base = dir.path("p.txt");
+    const std::string out = run_child(dir, {"SDEBUG=CDB", "SDEBUG_FILE=" + base + ":PID", "lines"});
     EXPECT_EQ(out.find("Error:"), std::string::npos) << out;
-    const std::string traced = read_file(base + "_" + std::to_string(pid_of(out)));
+    const std::string traced = read_text_file(base + "_" + std::to_string(pid_of(out)));
     EXPECT_NE(traced.find("Error: disk on fire"), std::string::npos) << traced;
 }
 
 TEST(TraceFile, UnopenableFileFallsBackToStandardOutput) {
-    ScratchDir dir;
+    Scratch dir;
     const std::string out =
-        run_child(dir, quoted("SDEBUG=DBG1") + " " + quoted("SDEBUG_FILE=" + dir.file("missing/x.txt")) + " settings");
+        run_child(dir, {"SDEBUG=DBG1", "SDEBUG_FILE=" + dir.path("missing/x.txt"), "settings"});
     const std::string failed = "Opening of debug out file failed\n";
     EXPECT_EQ(out.substr(0, failed.size()), failed) << out;
     EXPECT_NE(out.find(failed + "Enter: SIL_init\n"), std::string::npos) << out;
@@ -373,20 +364,20 @@ TEST(TraceFile, UnopenableFileFallsBackToStandardOutput) {
 // ---- socket log -----------------------------------------------------------------------------------
 
 TEST(SockLog, WritesOneFilePerDayAndHour) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, quoted("KORAPI_SILSOCK_FILENAME=" + dir.file("sock_")) + " sock");
+    Scratch dir;
+    const std::string out = run_child(dir, {"KORAPI_SILSOCK_FILENAME=" + dir.path("sock_"), "sock"});
     EXPECT_NE(out.find("asked=1 tagged=0 untagged=0 long=0\n"), std::string::npos) << out;
     std::smatch ids;
     ASSERT_TRUE(std::regex_search(out, ids, std::regex("pid=([0-9]+) tid=([0-9]+)")));
-    std::vector<sil_test::fs::path> logs;
-    for (const auto& entry : sil_test::fs::directory_iterator(dir.path())) {
+    std::vector<std::filesystem::path> logs;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.dir())) {
         if (entry.path().filename().string().rfind("sock_", 0) == 0) logs.push_back(entry.path());
     }
     ASSERT_EQ(logs.size(), 1u);
     std::smatch name;
     const std::string file_name = logs[0].filename().string();
     ASSERT_TRUE(std::regex_match(file_name, name, std::regex("sock_([0-9]{2})-([0-9]{2})\\.log")));
-    const std::vector<std::string> lines = split_lines(read_file(logs[0]));
+    const std::vector<std::string> lines = lines_of(read_text_file(logs[0].string()));
     ASSERT_EQ(lines.size(), 3u);
     const auto pad6 = [](const std::string& n) { return std::string(n.size() < 6 ? 6 - n.size() : 0, ' ') + n; };
     // The file is named after the day and hour of its lines.
@@ -398,8 +389,8 @@ TEST(SockLog, WritesOneFilePerDayAndHour) {
 }
 
 TEST(SockLog, AbsentWithoutTheVariable) {
-    ScratchDir dir;
-    const std::string out = run_child(dir, "sock");
+    Scratch dir;
+    const std::string out = run_child(dir, {"sock"});
     EXPECT_NE(out.find("asked=0 tagged=0 untagged=0 long=0\n"), std::string::npos) << out;
 }
 

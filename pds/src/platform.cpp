@@ -49,6 +49,16 @@ void choose_provider(StartOutcome& outcome) {
 
 }  // namespace
 
+bool valid_object_name(std::string_view name) {
+    if (name.empty() || name.size() > kMaxObjectName) return false;
+    for (const char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                             c == '_' || c == '-' || c == '.';
+        if (!allowed) return false;
+    }
+    return true;
+}
+
 Platform& platform() {
     if (Platform* sim = g_sim.load(std::memory_order_acquire)) return *sim;
     return real_platform();

@@ -1,16 +1,23 @@
-// The linux provider of the platform seam: environment, clock, host facts, named objects and tools through POSIX.
+// The linux provider of the platform seam: environment, clocks, host facts, named objects and tools through POSIX; no devices yet.
+//
+// Devices and discovery. This provider does not reach disks yet: it answers every device and
+// discovery call with kErrorNotSupported, so a Linux run without a host file lists nothing. Real
+// devices (SG_IO and sysfs behind the same Windows-vocabulary calls) come with a later change.
+// Nor does a Linux host have the service-processor software or the multipathing driver's
+// library: their clients answer as absent.
 //
 // Object names. The library names its host-wide objects as Windows does ("KorvSharedMemory",
 // "KorvLockChainCode"). Here a named mutex NAME is an flock on the file
 // /dev/shm/lunscan.NAME.lock (in /tmp when /dev/shm is missing): the kernel drops the lock when
 // its holder dies, so a crashed run never blocks the next one. Named shared memory NAME is the
 // POSIX shared memory object "/lunscan.NAME" (/dev/shm/lunscan.NAME). Unlike a Windows mapping it
-// outlives the processes that use it, until it is removed or the host restarts. Names must be
-// 1 to 200 characters without "/".
+// outlives the processes that use it, until it is removed or the host restarts. Names follow the
+// seam's valid_object_name(), which keeps them valid file names here.
 //
 // Host type code (HostIdentity::os_type): 0x02000000 marks Linux; bits 8-15 hold the kernel's
 // major and bits 0-7 its minor version, so kernel 6.1 gives 0x02000601.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "process_mutex.h"
 
 #include <fcntl.h>
@@ -39,7 +46,6 @@ namespace pds {
 namespace {
 
 constexpr std::uint32_t kLinuxTypeMark = 0x02000000;
-constexpr std::size_t kMaxObjectName = 200;
 // Tool output past this is drained but not kept: a runaway tool must not exhaust memory.
 constexpr std::size_t kMaxToolOutput = 16u << 20;
 
@@ -63,11 +69,6 @@ os_error from_errno(int e) {
 }
 
 os_error last_errno() { return from_errno(errno); }
-
-bool valid_object_name(const std::string& name) {
-    return !name.empty() && name.size() <= kMaxObjectName && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
 
 std::uint64_t os_thread_id() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
 
@@ -245,6 +246,12 @@ public:
 
     std::int64_t epoch_seconds() override { return static_cast<std::int64_t>(::time(nullptr)); }
 
+    std::int64_t monotonic_ns() override {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+
     std::uint32_t process_id() override { return static_cast<std::uint32_t>(::getpid()); }
 
     std::uint32_t thread_number() override {
@@ -326,6 +333,40 @@ public:
         return 0;
     }
 
+    // ---- devices and discovery: none yet (see the top of this file) ----------------------------
+    os_error open_device(const DeviceOpenRequest&, DeviceHandle& out) override {
+        out = 0;
+        return kErrorNotSupported;
+    }
+    // No handle was ever given out, so none can be closed.
+    os_error close_device(DeviceHandle) override { return kErrorInvalidHandle; }
+    os_error device_io_control(DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                               std::uint32_t& returned) override {
+        returned = 0;
+        return kErrorNotSupported;
+    }
+    // Linux has no critical-error dialogs to silence; the mode is only kept, so that the caller
+    // gets back what it set.
+    std::uint32_t set_error_mode(std::uint32_t mode) override { return error_mode_.exchange(mode); }
+
+    os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
+        out.reset();
+        return kErrorNotSupported;
+    }
+    os_error logical_drive_strings(std::uint32_t, std::string& roots, std::uint32_t& required) override {
+        roots.clear();
+        required = 0;
+        return kErrorNotSupported;
+    }
+    std::uint32_t drive_type(const std::string&) override { return kDriveUnknown; }
+    os_error registry_open_local_machine(const std::string&, std::unique_ptr<RegistryKey>& out) override {
+        out.reset();
+        return kErrorNotSupported;
+    }
+
+    ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
+    MultipathClient& multipath_client() override { return absent_multipath_driver(); }
+
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         exit_status = -1;
         if (output != nullptr) output->clear();
@@ -350,6 +391,9 @@ public:
         }
         return 0;
     }
+
+private:
+    std::atomic<std::uint32_t> error_mode_{0};
 };
 
 }  // namespace

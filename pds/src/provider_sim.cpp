@@ -1,11 +1,13 @@
-// The simulated host provider: host facts, environment, clock and tools from a host file, the rest from the real host.
+// The simulated host provider: host facts, environment, clock, tools, devices, discovery and product clients from a host file, the rest from the real host.
 //
 // The simulated host stands in for a Windows host, so it speaks Windows error numbers. What the
 // file does not pin (the clock, the process id, thread numbers) comes from the real provider of
-// the build. Named mutexes and shared memory live inside the process; within it they behave as
-// the real ones do: one object per name, zeroed when created, the same bytes for every handle,
-// and gone when the last handle closes, as a Windows mapping is.
+// the build. A fixed clock holds the elapsed-time clock still as well, so a traced run gives the
+// same bytes each time. Named mutexes and shared memory live inside the process; within it they
+// behave as the real ones do: one object per name, zeroed when created, the same bytes for every
+// handle, and gone when the last handle closes, as a Windows mapping is.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "process_mutex.h"
 #include "sim_devices.h"
 #include "sim_host_file.h"
@@ -16,13 +18,6 @@
 
 namespace pds {
 namespace {
-
-// Windows object names are limited to MAX_PATH.
-constexpr std::size_t kMaxObjectName = 260;
-
-bool valid_object_name(const std::string& name) {
-    return !name.empty() && name.size() <= kMaxObjectName && name.find('\0') == std::string::npos;
-}
 
 struct MemoryBlock {
     explicit MemoryBlock(std::size_t n) : bytes(std::make_unique<std::byte[]>(n)), size(n) {}
@@ -60,6 +55,50 @@ private:
     std::size_t size_;
 };
 
+// The service-processor instances of the host file (sim_sp_file.cpp).
+class SimServiceProcessorClient final : public ServiceProcessorClient {
+public:
+    explicit SimServiceProcessorClient(sim::SimStorageHost& storage) : storage_(storage) {}
+
+    // The file's instances are found by session; the operating-system device plays no part.
+    os_error sp_create_client(const std::string&, const std::string& session, const std::string&, bool,
+                              std::uint32_t& client_id) override {
+        return storage_.sp_create_client(session, client_id);
+    }
+    os_error sp_remove_client(std::uint32_t client_id) override { return storage_.sp_remove_client(client_id); }
+    os_error sp_revision_info(std::uint32_t client_id, std::string& revision, std::string& product) override {
+        return storage_.sp_revision_info(client_id, revision, product);
+    }
+    os_error sp_site_info(std::uint32_t client_id, std::string& array_serial) override {
+        return storage_.sp_site_info(client_id, array_serial);
+    }
+    os_error sp_resource_lock(std::uint32_t client_id, bool lock, bool& held) override {
+        return storage_.sp_resource_lock(client_id, lock, held);
+    }
+
+private:
+    sim::SimStorageHost& storage_;
+};
+
+// The multipathing driver of the host file: its volume list, and its pass-through to the file's
+// devices (sim_devices.cpp), which needs their handles.
+class SimMultipathClient final : public MultipathClient {
+public:
+    SimMultipathClient(sim::SimDeviceHost& devices, sim::SimStorageHost& storage)
+        : devices_(devices), storage_(storage) {}
+
+    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
+        return devices_.mp_scsi_pass_through(handle, value, block);
+    }
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
+        return storage_.mp_list_volumes(count, names);
+    }
+
+private:
+    sim::SimDeviceHost& devices_;
+    sim::SimStorageHost& storage_;
+};
+
 class SimPlatform final : public Platform {
 public:
     SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
@@ -67,7 +106,9 @@ public:
           real_(std::move(real)),
           devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log),
           storage_(host_.storage),
-          discovery_(host_.discovery) {}
+          discovery_(host_.discovery),
+          service_processor_(storage_),
+          multipath_(devices_, storage_) {}
 
     std::string_view name() const override { return "sim"; }
 
@@ -84,6 +125,8 @@ public:
     std::int64_t epoch_seconds() override {
         return host_.clock ? host_.clock_epoch_seconds : real_->epoch_seconds();
     }
+    // A fixed local time stops the elapsed-time clock too: every timing of the run reads 0.
+    std::int64_t monotonic_ns() override { return host_.clock ? 0 : real_->monotonic_ns(); }
     std::uint32_t process_id() override { return host_.process_id ? *host_.process_id : real_->process_id(); }
     std::uint32_t thread_number() override { return real_->thread_number(); }
     std::uint64_t thread_id() override { return real_->thread_id(); }
@@ -140,29 +183,6 @@ public:
         return devices_.device_io_control(handle, code, in, in_length, out, out_length, returned);
     }
     std::uint32_t set_error_mode(std::uint32_t mode) override { return devices_.set_error_mode(mode); }
-    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
-        return devices_.mp_scsi_pass_through(handle, value, block);
-    }
-
-    // Service processors and the multipathing volume list are the host file's (sim_sp_file.cpp).
-    os_error sp_create_client(const std::string& device, const std::string& session, const std::string& application,
-                              bool second_mode, std::uint32_t& client_id) override {
-        return storage_.sp_create_client(session, client_id);
-    }
-    os_error sp_remove_client(std::uint32_t client_id) override { return storage_.sp_remove_client(client_id); }
-    os_error sp_revision_info(std::uint32_t client_id, std::string& revision, std::string& product) override {
-        return storage_.sp_revision_info(client_id, revision, product);
-    }
-    os_error sp_site_info(std::uint32_t client_id, std::string& array_serial) override {
-        return storage_.sp_site_info(client_id, array_serial);
-    }
-    os_error sp_resource_lock(std::uint32_t client_id, bool lock, bool& held) override {
-        return storage_.sp_resource_lock(client_id, lock, held);
-    }
-    std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
-        return storage_.mp_list_volumes(count, names);
-    }
-
     // Disk interfaces, logical drives and the registry are the host file's (sim_discovery.cpp).
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
         return discovery_.open_disk_interfaces(out);
@@ -175,12 +195,18 @@ public:
         return discovery_.registry_open_local_machine(subkey, out);
     }
 
+    // Service processors and the multipathing driver are the host file's (sim_sp_file.cpp).
+    ServiceProcessorClient& service_processor_client() override { return service_processor_; }
+    MultipathClient& multipath_client() override { return multipath_; }
+
 private:
     const sim::SimHost host_;
     const std::unique_ptr<Platform> real_;
     sim::SimDeviceHost devices_;
     sim::SimStorageHost storage_;
     const sim::SimDiscoveryHost discovery_;
+    SimServiceProcessorClient service_processor_;
+    SimMultipathClient multipath_;
 };
 
 }  // namespace

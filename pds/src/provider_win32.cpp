@@ -1,5 +1,9 @@
 // The Windows provider of the platform seam: environment, time, host facts, named kernel objects, devices, discovery and tools through the Win32 API.
 //
+// Product clients. The service-processor software and the multipathing driver are products of
+// their own whose interfaces this system does not carry: their clients answer as absent (not
+// supported; the driver's library not enabled), whatever is installed on the host.
+//
 // Object names. Named mutexes and file mappings are created with the names exactly as the library
 // gives them ("KorvSharedMemory", "KorvLockChainCode", ...), without a "Global\" prefix: they
 // live in the caller's session namespace, so every lunscan of one logon session shares them, and
@@ -12,6 +16,7 @@
 //   bits 16-23 product type             (1 workstation, 2 domain controller, 3 server)
 // so Windows 10 gives 0x00010A00, Windows Server 2019 0x00030A00, Windows 7 0x00010601.
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 
 #include <cstddef>
@@ -50,7 +55,6 @@ constexpr std::uint32_t kFailCriticalErrors = win::SEM_FAILCRITICALERRORS;
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -288,32 +292,6 @@ os_error run_process(std::string command_line, std::string* output, int& exit_st
     return 0;
 }
 
-// The multipathing driver's user library, loaded on first use and kept for the process. Its file
-// name is the driver kit's; its pass-through entry takes the device handle, a flags value and the
-// 96-byte pass-through block, its volume listing fills names of kMpVolumeNameBytes bytes each;
-// both answer 0 on success.
-class MultipathLibrary {
-public:
-    static constexpr const char* kFileName = "StrandwayMP.dll";
-    using PassThroughFn = std::uint32_t(WINAPI*)(HANDLE, std::uint32_t, void*);
-    // The volume list: the room in entries of kMpVolumeNameBytes in, the driver's count out.
-    using ListVolumesFn = std::uint32_t(WINAPI*)(std::uint32_t*, char*);
-
-    // nullptr when the library cannot be loaded or lacks the entry; `loaded` tells which.
-    template <typename Fn>
-    Fn entry(const char* name, bool& loaded) {
-        std::call_once(once_, [this] { module_ = LoadLibraryA(kFileName); });
-        loaded = module_ != nullptr;
-        if (!loaded) return nullptr;
-        FARPROC proc = GetProcAddress(module_, name);
-        return proc != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(proc)) : nullptr;
-    }
-
-private:
-    std::once_flag once_;
-    HMODULE module_ = nullptr;
-};
-
 const GUID& kDiskInterfaceClass = GUID_DEVINTERFACE_DISK;
 
 class Win32DiskInterfaceSet final : public DiskInterfaceSet {
@@ -499,6 +477,19 @@ public:
         return static_cast<std::int64_t>((ticks - kEpochTicks) / 10000000ull);
     }
 
+    std::int64_t monotonic_ns() override {
+        // The counter's frequency is fixed at boot; whole seconds and the rest are scaled apart
+        // so that the product never overflows.
+        static const std::int64_t frequency = [] {
+            LARGE_INTEGER f{};
+            return QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
+        }();
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        const std::int64_t ticks = now.QuadPart;
+        return ticks / frequency * 1000000000 + ticks % frequency * 1000000000 / frequency;
+    }
+
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
 
     std::uint32_t thread_number() override {
@@ -549,6 +540,8 @@ public:
     }
 
     os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) override {
+        out.reset();
+        if (!valid_object_name(name)) return kErrorInvalidParameter;
         OpenToAllAttributes sa;
         if (!sa.ok) return last_error_or(kErrorAccessDenied);
         Handle h(CreateMutexA(&sa.attributes, FALSE, name.c_str()));
@@ -559,7 +552,9 @@ public:
 
     os_error open_shared_memory(const std::string& name, std::size_t size,
                                 std::unique_ptr<SharedMemory>& out, bool& created) override {
-        if (size == 0) return kErrorInvalidParameter;
+        out.reset();
+        created = false;
+        if (!valid_object_name(name) || size == 0) return kErrorInvalidParameter;
         OpenToAllAttributes sa;
         if (!sa.ok) return last_error_or(kErrorAccessDenied);
         const std::uint64_t wide = size;
@@ -609,25 +604,6 @@ public:
 
     std::uint32_t set_error_mode(std::uint32_t mode) override { return SetErrorMode(mode); }
 
-    std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
-        bool loaded = false;
-        auto fn = multipath_.entry<MultipathLibrary::PassThroughFn>("mpScsiPassThroughDirect", loaded);
-        if (!loaded) return kMpNotEnabled;
-        if (fn == nullptr) return kMpNotSupported;
-        return fn(to_handle(handle), value, block);
-    }
-
-    std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
-        const std::uint32_t room = count;
-        count = 0;
-        bool loaded = false;
-        auto fn = multipath_.entry<MultipathLibrary::ListVolumesFn>("mpListVolumes", loaded);
-        if (!loaded) return kMpNotEnabled;
-        if (fn == nullptr) return kMpNotSupported;
-        count = room;
-        return fn(&count, names);
-    }
-
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
         HDEVINFO set = SetupDiGetClassDevsA(&kDiskInterfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -668,8 +644,8 @@ public:
         return run_process("\"" + shell + "\" /d /s /c \"" + command_line + "\"", output, exit_status);
     }
 
-private:
-    MultipathLibrary multipath_;
+    ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
+    MultipathClient& multipath_client() override { return absent_multipath_driver(); }
 };
 
 }  // namespace

@@ -2,10 +2,12 @@
 #include "sim_devices.h"
 
 #include "pds/byteorder.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -376,7 +378,9 @@ std::optional<std::uint32_t> drive_number_in(const std::string& path) {
     if (!same_device_path(std::string_view(path).substr(digits_at - kDrive.size(), kDrive.size()), kDrive)) {
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(std::stoul(path.substr(digits_at)));
+    std::uint32_t number = 0;
+    std::from_chars(path.data() + digits_at, path.data() + path.size(), number);
+    return number;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "pds/byteorder.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <span>
 #include <string_view>
@@ -109,7 +110,9 @@ std::uint64_t fnv1a(std::string_view text) {
 Bytes hex_bytes(std::string_view hex) {
     Bytes out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+        std::uint8_t byte = 0;
+        std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16);
+        out.push_back(byte);
     }
     return out;
 }
@@ -117,7 +120,10 @@ Bytes hex_bytes(std::string_view hex) {
 }  // namespace
 
 std::uint32_t microcode_level(const std::string& microcode) {
-    return static_cast<std::uint32_t>(std::stoul(microcode, nullptr, 16));
+    // The loader admits four hex digits only; anything else reads 0 rather than throwing.
+    std::uint32_t level = 0;
+    std::from_chars(microcode.data(), microcode.data() + microcode.size(), level, 16);
+    return level;
 }
 
 std::optional<std::uint8_t> ebcdic(char c) {
@@ -175,7 +181,8 @@ void apply_korvalith_lun(const KorvalithLunParams& p, SimDevice& device) {
     put_text(q, 8, "XMV     ");
     put_text(q, 16, "KORVALITH       ");
     put_padded(q, 32, p.microcode, 4);
-    put_text(q, 36, serial.substr(10, 2));  // the array serial's last two digits
+    // The array serial's last two digits (the loader admits 12 digits only).
+    put_text(q, 36, std::string_view(serial).substr(std::min<std::size_t>(10, serial.size()), 2));
     std::snprintf(text, sizeof text, "%03X", dn & 0xFFF);
     put_text(q, 38, text);
     std::snprintf(text, sizeof text, "%02d%c", p.director % 100, static_cast<char>('0' + p.port % 10));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 
 #include <nlohmann/json.hpp>
 

@@ -11,6 +11,7 @@
 
 #include "sildevice.h"
 #include "sildopen.h"
+#include "siltxcdb.h"
 
 // READ CAPACITY refused for a write-protected BCV device on old microcode.
 inline constexpr std::int32_t SIL_ERR_WP_BCV = -107;
@@ -40,6 +41,14 @@ std::int32_t SIL_ReadVantrelSig(T_SIL_DEVICE* device);
 
 // INQUIRY with EVPD of `page` into `buffer` (`length` bytes cleared first; at most 255 asked for).
 std::int32_t get_evpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::uint8_t* buffer, std::uint32_t length);
+
+// INQUIRY of VPD page `page` into `buffer` (cleared first; at most 255 bytes asked for). A reply
+// with GOOD status shorter than the page's 4-byte header is a failed page read (-1).
+T_SIL_REPLY read_vpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::span<std::uint8_t> buffer);
+
+// GetKorvalithEVPDPage with the bytes received: `buffer` holds at least SIL_KORV_EVPD_LENGTH
+// bytes, the page code in buffer[1]. Without `fetch`, the reply is the caller's buffer as it is.
+T_SIL_REPLY korv_evpd_page(T_SIL_DEVICE* device, std::span<std::uint8_t> buffer, int fetch, int force_dump);
 
 // Reads the VPD page whose code the caller put in buffer[1] (`fetch` set) into `buffer`, which
 // must hold SIL_KORV_EVPD_LENGTH bytes. Prints the vendor page header (pages 0xC0 and above)

@@ -10,6 +10,7 @@
 
 #include <pds/byteorder.h>
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 #include <pds/win_device_layouts.h>
 
 #include "silbscsi.h"
@@ -329,20 +330,20 @@ std::int32_t get_ext_data(T_SIL_DEVICE* device) {
     }
 
     SIL_TRACE(SIL_TRACE_INFO, "checking strandway API");
-    pds::Platform& platform = pds::platform();
+    pds::MultipathClient& multipath = pds::multipath_client();
     std::vector<char> names;
     std::uint32_t room = 1;
     std::uint32_t count = room;
     try {
         names.assign(pds::kMpVolumeNameBytes, '\0');
-        if (platform.mp_list_volumes(count, names.data()) != 0 || count == 0) SIL_RETURN(SIL_OK);
+        if (multipath.mp_list_volumes(count, names.data()) != 0 || count == 0) SIL_RETURN(SIL_OK);
         room = std::min(count, kMaxMultipathVolumes);
         names.assign(std::size_t{room} * pds::kMpVolumeNameBytes, '\0');
     } catch (const std::bad_alloc&) {
         SIL_RETURN(SIL_ERR_NO_MEMORY);
     }
     count = room;
-    if (platform.mp_list_volumes(count, names.data()) != 0) SIL_RETURN(SIL_OK);
+    if (multipath.mp_list_volumes(count, names.data()) != 0) SIL_RETURN(SIL_OK);
     const std::string wanted = lower_case(name);
     for (std::uint32_t i = 0; i < std::min(count, room); ++i) {
         const char* entry = names.data() + std::size_t{i} * pds::kMpVolumeNameBytes;

@@ -11,6 +11,7 @@
 #include <span>
 
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 
 #include "sildebug.h"
 #include "silinitl.h"
@@ -127,8 +128,8 @@ void build_korvwin_inquiry_page(KOR_INQ_PAGE0& page, std::uint32_t ucode_level, 
 std::int32_t sil_create_sp_client(T_SIL_DEVICE* device, const std::string& session, std::uint32_t create_client) {
     device->create_client = create_client;
     std::uint32_t client_id = 0;
-    if (pds::platform().sp_create_client(device->name, session, SIL_SP_APPLICATION, create_client == 2,
-                                         client_id) != 0) {
+    if (pds::service_processor_client().sp_create_client(device->name, session, SIL_SP_APPLICATION,
+                                                       create_client == 2, client_id) != 0) {
         // No client to remove at the close.
         device->create_client = 0;
         return SIL_ERR_CREATE_CLIENT;
@@ -164,7 +165,7 @@ std::int32_t vtrm_dev_open(T_SIL_DEVICE* device) {
 
 std::int32_t korvwin_dev_open(T_SIL_DEVICE* device, std::uint32_t create_client) {
     SIL_FUNCTION("korvwin_dev_open");
-    pds::Platform& platform = pds::platform();
+    pds::ServiceProcessorClient& sp = pds::service_processor_client();
     const std::string session = sil_sp_session(device->name);
     SIL_TRACE(SIL_TRACE_INFO, "Attempting to create a client");
     if (sil_create_sp_client(device, session, create_client) != 0) {
@@ -175,7 +176,7 @@ std::int32_t korvwin_dev_open(T_SIL_DEVICE* device, std::uint32_t create_client)
 
     std::string revision;
     std::string product;
-    if (platform.sp_revision_info(device->client_id, revision, product) != 0) {
+    if (sp.sp_revision_info(device->client_id, revision, product) != 0) {
         SIL_TRACE(SIL_TRACE_ERROR, "ERROR: call to silkw_GetRevInfo failed, no ucode rev available!!!");
     } else {
         device->ucode_level = level_from_hex(revision);
@@ -191,7 +192,7 @@ std::int32_t korvwin_dev_open(T_SIL_DEVICE* device, std::uint32_t create_client)
     }
 
     std::string serial;
-    if (platform.sp_site_info(device->client_id, serial) != 0) {
+    if (sp.sp_site_info(device->client_id, serial) != 0) {
         SIL_TRACE(SIL_TRACE_ERROR, "ERROR: call to silkw_GetSiteInfo failed, no korv SN available!!!");
     } else {
         sil_copy_text(device->korid, serial.substr(0, kSerialLength).c_str());
@@ -236,19 +237,19 @@ std::int32_t open_sp_device(T_SIL_DEVICE* device, const T_SIL_OPEN_OPEN_OPTIONS*
 }
 
 void sil_remove_sp_clients(T_SIL_DEVICE* device) {
-    pds::Platform& platform = pds::platform();
+    pds::ServiceProcessorClient& sp = pds::service_processor_client();
     const bool had_client = device->create_client != 0 || device->vtrm_client != 0;
     if (device->create_client != 0) {
         if (device->sp_resource_locked != 0) {
             bool held = true;
-            if (platform.sp_resource_lock(device->client_id, false, held) != 0) {
+            if (sp.sp_resource_lock(device->client_id, false, held) != 0) {
                 SIL_TRACE(SIL_TRACE_ERROR, "Call to silkw_ResourceLock failed!");
             } else if (held) {
                 SIL_TRACE(SIL_TRACE_ERROR, "Removal of Korvwin resource lock failed!");
             }
             device->sp_resource_locked = 0;
         }
-        if ((device->create_client & 0x3) != 0 && platform.sp_remove_client(device->client_id) != 0) {
+        if ((device->create_client & 0x3) != 0 && sp.sp_remove_client(device->client_id) != 0) {
             SIL_TRACE(SIL_TRACE_ERROR, "Remove of the client failed!");
         }
     }

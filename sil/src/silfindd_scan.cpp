@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 #include <pds/win_device_layouts.h>
 
 #include "sildebug.h"
@@ -309,11 +310,11 @@ std::int32_t os_specific_scan_for_devices(T_SCAN_LIST* scan, const create_dev_li
 
 std::int32_t query_strandway(T_SCAN_LIST* scan, std::uint64_t trace_ctx) {
     SIL_FUNCTION("query_strandway");
-    pds::Platform& platform = pds::platform();
+    pds::MultipathClient& multipath = pds::multipath_client();
     SIL_TRACE(SIL_TRACE_INFO, "Strandway is being asked for number of devices");
     std::uint32_t reported = 1;
     char first[pds::kMpVolumeNameBytes] = {};
-    const std::uint32_t result = platform.mp_list_volumes(reported, first);
+    const std::uint32_t result = multipath.mp_list_volumes(reported, first);
     SIL_TRACE(SIL_TRACE_INFO, "Strandway reported %d devices (result=%d)", static_cast<int>(reported),
               static_cast<int>(result));
     if (result != 0) {
@@ -333,7 +334,7 @@ std::int32_t query_strandway(T_SCAN_LIST* scan, std::uint64_t trace_ctx) {
         SIL_RETURN(SIL_ERR_NO_MEMORY);
     }
     std::uint32_t filled = room;
-    const std::uint32_t second = platform.mp_list_volumes(filled, names.data());
+    const std::uint32_t second = multipath.mp_list_volumes(filled, names.data());
     if (filled != room) {
         SIL_TRACE(kTraceWarning, "MP reported %d devices, then reported %d filled in", static_cast<int>(room),
                   static_cast<int>(filled));

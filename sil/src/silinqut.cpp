@@ -101,31 +101,38 @@ std::span<const std::uint8_t> field_bytes(const char (&field)[N]) {
 // A virtual disk carries no serial of its own: clear the record's and the bytes that hold it.
 void clear_virtual_serial(T_SIL_DEVICE* device, std::span<std::uint8_t> bytes) {
     std::memset(device->dev_serial, 0, sizeof device->dev_serial);
-    std::fill_n(bytes.begin() + kSerialOffset, kSerialLength, std::uint8_t{0});
+    if (bytes.size() > kSerialOffset) {
+        std::fill_n(bytes.begin() + kSerialOffset, std::min(kSerialLength, bytes.size() - kSerialOffset), std::uint8_t{0});
+    }
 }
 
-// Steps 1-3: the classification flags (and the serial text every make shows).
+// Steps 1-3: the classification flags (and the serial text every make shows). Absent bytes: a
+// vendor or product text the reply cuts short compares as far as it goes (a prefix longer than
+// what is there does not match); an absent flag byte 108 is not CKD; an absent serial leaves
+// `dev_serial` empty past what was received.
 void classify(T_SIL_DEVICE* device, std::span<std::uint8_t> raw, bool is_virtual_disk) {
-    const auto vendor = raw.subspan(kVendorOffset, kVendorLength);
-    const auto product = raw.subspan(kProductOffset, kProductLength);
+    pds::ReplyReader reply(raw);
+    const auto vendor = reply.bytes_upto(kVendorOffset, kVendorLength);
+    const auto product = reply.bytes_upto(kProductOffset, kProductLength);
 
     if (has_prefix(vendor, "XMV") && !has_prefix(vendor, "XMVNSR") && !has_prefix(product, "LUNZ") &&
         !has_prefix(product, "Vantrel")) {
         device->is_XMV_device = 1;
-        if ((raw[kDeviceFlagsOffset] & KOR_FLAG_CKD) == 0 && device->is_vm_disk == 0) {
+        if ((reply.u8(kDeviceFlagsOffset).value_or(0) & KOR_FLAG_CKD) == 0 && device->is_vm_disk == 0) {
             SIL_Get_Korv_Dev_Wwn(device, 0);
         }
     }
 
+    std::memset(device->dev_serial, 0, sizeof device->dev_serial);
     if (is_virtual_disk) {
         clear_virtual_serial(device, raw);
         if (device->inquiry_data != nullptr) clear_virtual_serial(device, kor_inq_bytes(device->inquiry_data));
     } else {
-        std::memset(device->dev_serial, 0, sizeof device->dev_serial);
-        std::memcpy(device->dev_serial, raw.data() + kSerialOffset, kSerialLength);
+        const auto serial = reply.bytes_upto(kSerialOffset, kSerialLength);
+        std::copy(serial.begin(), serial.end(), device->dev_serial);
     }
 
-    if (has_prefix(vendor, "SGI") && !text_contains(raw.subspan(kVendorOffset), "IBM")) device->is_drav = 1;
+    if (has_prefix(vendor, "SGI") && !text_contains(reply.bytes_upto(kVendorOffset, raw.size()), "IBM")) device->is_drav = 1;
     if (has_prefix(vendor, "NDQ")) {
         device->is_drav = 1;
     } else if (has_prefix(vendor, "FSC FC")) {
@@ -166,8 +173,12 @@ std::int32_t run_make_decoder(T_SIL_DEVICE* device, std::span<const std::uint8_t
     if (device->is_s80) return SIL_Get_S80_Info(device);
     if (device->is_shark) return SIL_Get_IBM_Shark_Info(device);
     if (device->is_ivantrel) {
-        // Older NAS firmware answers a standard page too short to hold its vendor area.
-        if (std::size_t{raw[kAdditionalLengthOffset]} + 4 >= kIvantrelMinimumLength) return SIL_Get_iVantrel_Info(device);
+        // Older NAS firmware answers a standard page too short to hold its vendor area. The page
+        // must say so and the reply must hold it: an additional length the bytes received do not
+        // bear out is not taken on trust.
+        pds::ReplyReader reply(raw);
+        const std::size_t claimed = std::size_t{reply.u8(kAdditionalLengthOffset).value_or(0)} + 4;
+        if (claimed >= kIvantrelMinimumLength && raw.size() >= kIvantrelMinimumLength) return SIL_Get_iVantrel_Info(device);
         return 0;
     }
     if (device->is_hsv) return SIL_Get_Compaq_HSV_Info(device);
@@ -187,72 +198,111 @@ std::uint16_t korv_model_for(std::uint32_t ucode_level, std::uint8_t system_mode
     return KORV_MODEL_3;
 }
 
-// Step 7: the high-end array's vendor bytes, decoded from (and partly rewritten in) the kept page.
-void decode_korvalith(T_SIL_DEVICE* device, KOR_INQ_PAGE0& page, bool is_virtual_disk) {
+// Offsets of the high-end array's vendor bytes (the KOR_INQ_PAGE0 layout).
+constexpr std::size_t kRevisionOffset = 32;
+constexpr std::size_t kDevNum3Offset = 38;
+constexpr std::size_t kDirectorTextOffset = 41;
+constexpr std::size_t kPortTextOffset = 43;
+constexpr std::size_t kSystemModelOffset = 48;
+constexpr std::size_t kOldDateOffset = 64;
+constexpr std::size_t kSerialBcd1Offset = 76;
+constexpr std::size_t kLevelWordOffset = 88;
+constexpr std::size_t kNewDateOffset = 92;
+constexpr std::size_t kDirectorBinOffset = 122;
+constexpr std::size_t kPortBinOffset = 123;
+constexpr std::size_t kSerialBcd2Offset = 124;
+constexpr std::size_t kDevNum4Offset = 132;
+constexpr std::size_t kDevNum5Offset = 137;
+
+// A character field of the reply, cut at the end of the bytes received (empty when absent).
+std::span<const std::uint8_t> text_field(const pds::ReplyReader& reply, std::size_t offset, std::size_t length) {
+    return reply.bytes_upto(offset, length);
+}
+
+// Step 7: the high-end array's vendor bytes, read from the bytes the device returned. What a
+// field the reply does not reach means:
+//  - revision text, device-number text, director and port text: no digits, so the number is 0
+//    (and the binary director and port of bytes 122-123 take over, themselves 0 when absent);
+//  - bytes 88-89 (level word of 5874 microcode and later): the level stays the revision text's;
+//  - system model byte 48, flag byte 108: no bits set;
+//  - serial characters and the fifth device-number character: not written (the text stops there);
+//  - date bytes: no date, repaired from the level table as for an invalid date;
+//  - array serial bytes 76 and 124-128: `korid` is not written (empty), as for an array that
+//    reports none.
+// `page` is the kept record; the revision rewrite and a virtual disk's cleared serial go there.
+void decode_korvalith(T_SIL_DEVICE* device, const pds::ReplyReader& reply, KOR_INQ_PAGE0& page, bool is_virtual_disk) {
+    pds::ReplyReader r = reply;
     // a. microcode level
-    std::uint32_t level = parse_hex_text(field_bytes(page.revision));
+    std::uint32_t level = parse_hex_text(text_field(r, kRevisionOffset, 4));
     if (level >= kLevelWordFromBytes88) {
-        level = pds::load_be16(page.ucode_level_be);
-        char text[8];
-        std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(level));
-        std::memcpy(page.revision, text, sizeof page.revision);
-        SIL_TRACE(SIL_TRACE_INFO, "This is 5874 or greater. Got ucode level 0x%x from Byte 88,89", level);
+        if (const auto word = r.be16(kLevelWordOffset)) {
+            level = *word;
+            char text[8];
+            std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(level));
+            std::memcpy(page.revision, text, sizeof page.revision);
+            SIL_TRACE(SIL_TRACE_INFO, "This is 5874 or greater. Got ucode level 0x%x from Byte 88,89", level);
+        }
     }
     device->ucode_level = level;
 
     // b, c. director numbering and model
-    device->extended_dirs = (page.device_flags & KOR_FLAG_EXTENDED_DIRS) ? 1 : 0;
-    device->korv_model = korv_model_for(level, page.system_model);
+    const std::uint8_t flags = r.u8(kDeviceFlagsOffset).value_or(0);
+    const std::uint8_t system_model = r.u8(kSystemModelOffset).value_or(0);
+    device->extended_dirs = (flags & KOR_FLAG_EXTENDED_DIRS) ? 1 : 0;
+    device->korv_model = korv_model_for(level, system_model);
     SIL_TRACE(SIL_TRACE_INFO, "sil_device->inquiry_data->system_model: 0x%x sil_device->korv_model: 0x%x",
-              page.system_model, device->korv_model);
+              system_model, device->korv_model);
 
     // d. device (volume) number
-    device->korv_dev_num = (level & 0xFFFF) >= kLevelFourCharDevNum ? parse_hex_text(field_bytes(page.dev_num4))
-                                                                     : parse_hex_text(field_bytes(page.dev_num3));
+    device->korv_dev_num = (level & 0xFFFF) >= kLevelFourCharDevNum ? parse_hex_text(text_field(r, kDevNum4Offset, 4))
+                                                                     : parse_hex_text(text_field(r, kDevNum3Offset, 3));
 
     // e. serial text: two serial characters, the fifth device-number character, the device
     // number, the director and the port. Ten characters, the whole field.
     char dev_num_text[8];
     std::snprintf(dev_num_text, sizeof dev_num_text, "%04x", static_cast<unsigned>(device->korv_dev_num & 0xFFFF));
     char* s = device->dev_serial;
-    s[0] = page.dev_serial_chars[0];
-    s[1] = page.dev_serial_chars[1];
-    s[2] = level >= kLevelFifthDevChar ? page.dev_num5 : '0';
+    std::memset(s, 0, sizeof device->dev_serial);
+    const auto put = [](char* to, std::span<const std::uint8_t> from) { std::copy(from.begin(), from.end(), to); };
+    put(s, text_field(r, kSerialOffset, 2));
+    s[2] = level >= kLevelFifthDevChar ? static_cast<char>(r.u8(kDevNum5Offset).value_or(0)) : '0';
     std::memcpy(s + 3, dev_num_text, 4);
-    s[7] = page.director_text[0];
-    s[8] = page.director_text[1];
-    s[9] = page.port_text;
+    put(s + 7, text_field(r, kDirectorTextOffset, 3));
 
     // f. director and port as the array's text gives them
-    device->director = static_cast<std::uint16_t>(parse_dec_text(field_bytes(page.director_text)));
-    device->port = static_cast<std::uint16_t>(parse_dec_text({reinterpret_cast<const std::uint8_t*>(&page.port_text), 1}));
+    device->director = static_cast<std::uint16_t>(parse_dec_text(text_field(r, kDirectorTextOffset, 2)));
+    device->port = static_cast<std::uint16_t>(parse_dec_text(text_field(r, kPortTextOffset, 1)));
 
     // g. a virtual disk keeps no serial
     if (is_virtual_disk) clear_virtual_serial(device, kor_inq_bytes(&page));
 
     // h. newer microcode (and text that cannot be right) give them in binary
     if (device->director == 0 || device->port >= 8 || level >= kLevelWordFromBytes88) {
-        device->director = static_cast<std::uint16_t>(page.director_bin + 1);
-        device->port = page.port_bin;
+        device->director = static_cast<std::uint16_t>(r.u8(kDirectorBinOffset).value_or(0) + 1);
+        device->port = r.u8(kPortBinOffset).value_or(0);
     }
 
     // i, j. microcode date, repaired from the level when the array's bytes are not a date
-    const bool old_date_position = (page.ansi_version & 0x07) < 4;
-    device->ucode_date = ucode_date_from_bytes(old_date_position ? std::span<const std::uint8_t>(page.old_ucode_date)
-                                                                 : std::span<const std::uint8_t>(page.new_ucode_date));
+    const bool old_date_position = (r.u8(2).value_or(0) & 0x07) < 4;
+    const auto date = r.bytes(old_date_position ? kOldDateOffset : kNewDateOffset, 4);
+    device->ucode_date = date ? ucode_date_from_bytes(*date) : 0;
     if (device->ucode_date == 0) {
         SIL_TRACE(SIL_TRACE_ERROR, "Ucode date is invalid, attempting correction using ucode level");
         device->ucode_date = ucode_date_from_level(level);
     }
 
     // k. the array's serial number, two digits per BCD byte
-    std::array<std::uint8_t, 6> bcd{page.serial_bcd_1};
-    std::copy(std::begin(page.serial_bcd_2), std::end(page.serial_bcd_2), bcd.begin() + 1);
-    for (std::size_t i = 0; i < bcd.size(); ++i) {
-        device->korid[2 * i] = static_cast<char>('0' + (bcd[i] >> 4));
-        device->korid[2 * i + 1] = static_cast<char>('0' + (bcd[i] & 0x0F));
+    const auto bcd1 = r.u8(kSerialBcd1Offset);
+    const auto bcd2 = r.bytes(kSerialBcd2Offset, 5);
+    if (bcd1 && bcd2) {
+        std::array<std::uint8_t, 6> bcd{*bcd1};
+        std::copy(bcd2->begin(), bcd2->end(), bcd.begin() + 1);
+        for (std::size_t i = 0; i < bcd.size(); ++i) {
+            device->korid[2 * i] = static_cast<char>('0' + (bcd[i] >> 4));
+            device->korid[2 * i + 1] = static_cast<char>('0' + (bcd[i] & 0x0F));
+        }
+        device->korid[12] = '\0';
     }
-    device->korid[12] = '\0';
 
     // l.
     SIL_TRACE(SIL_TRACE_INFO_DETAIL, "is_XMV_device=%d korv_model=0x%04x ucode_level=0x%04x ucode_date=0x%08x",
@@ -262,8 +312,7 @@ void decode_korvalith(T_SIL_DEVICE* device, KOR_INQ_PAGE0& page, bool is_virtual
 
 std::int32_t identify_core(T_SIL_DEVICE* device, std::span<std::uint8_t> raw) {
     IdentifyScope scope(device, raw);
-    const auto product = raw.subspan(kProductOffset, kProductLength);
-    const bool is_virtual_disk = has_prefix_nocase(product, "Virtual");
+    const bool is_virtual_disk = has_prefix_nocase(pds::ReplyReader(raw).bytes_upto(kProductOffset, kProductLength), "Virtual");
 
     classify(device, raw, is_virtual_disk);
 
@@ -287,13 +336,13 @@ std::int32_t identify_core(T_SIL_DEVICE* device, std::span<std::uint8_t> raw) {
     }
 
     shrink_inquiry_data(device, raw);
+    const pds::ReplyReader reply(raw);
     if (device->inquiry_data != nullptr) {
-        decode_korvalith(device, *device->inquiry_data, is_virtual_disk);
+        decode_korvalith(device, reply, *device->inquiry_data, is_virtual_disk);
     } else {
         // The record lost its copy (no memory); the fields can still be decoded.
         KOR_INQ_PAGE0 page{};
-        std::memcpy(&page, raw.data(), KOR_INQ_PAGE0_SIZE);
-        decode_korvalith(device, page, is_virtual_disk);
+        decode_korvalith(device, reply, page, is_virtual_disk);
     }
     return 0;
 }
@@ -362,9 +411,7 @@ void shrink_inquiry_data(T_SIL_DEVICE* device, std::span<const std::uint8_t> raw
 std::int32_t identify_array_block(T_SIL_DEVICE* device, std::span<std::uint8_t> raw) {
     SIL_FUNCTION("identify_array");
     if (device == nullptr) SIL_RETURN(SIL_ERR_NO_DEVICE);
-    if (device->inquiry != 1 || device->inquiry_data == nullptr || raw.size() < KOR_INQ_PAGE0_SIZE) {
-        SIL_RETURN(SIL_ERR_FAILED);
-    }
+    if (device->inquiry != 1 || device->inquiry_data == nullptr) SIL_RETURN(SIL_ERR_FAILED);
     SIL_RETURN(identify_core(device, raw));
 }
 
@@ -390,23 +437,26 @@ std::int32_t SIL_Get_Korv_Dev_Wwn(T_SIL_DEVICE* device, int force_dump) {
         SIL_TRACE(SIL_TRACE_INFO, "sil_device is NULL");
         SIL_RETURN(SIL_ERR_NO_DEVICE);
     }
-    const auto inq = sil_inquiry_bytes(device);
-    if (inq.size() > kDeviceFlagsOffset && (inq[kDeviceFlagsOffset] & KOR_FLAG_CKD) != 0) SIL_RETURN(0);
+    pds::ReplyReader inq(sil_inquiry_bytes(device));
+    if ((inq.u8(kDeviceFlagsOffset).value_or(0) & KOR_FLAG_CKD) != 0) SIL_RETURN(0);
     if (!device->is_XMV_device) {
         SIL_TRACE(SIL_TRACE_INFO, "Device is not from a Korvalith");
         SIL_RETURN(SIL_ERR_WRONG_DEVICE_KIND);
     }
-    std::array<std::uint8_t, SIL_KORV_EVPD_LENGTH> page{};
-    page[1] = 0x83;
-    const std::int32_t rc = GetKorvalithEVPDPage(device, nullptr, page.data(), nullptr, 1, force_dump);
-    if (rc != 0) {
+    std::array<std::uint8_t, SIL_KORV_EVPD_LENGTH> buffer{};
+    buffer[1] = 0x83;
+    const T_SIL_REPLY got = korv_evpd_page(device, buffer, 1, force_dump);
+    if (!got.ok()) {
         SIL_TRACE(SIL_TRACE_INFO, "Failed to retrieve inquiry VPD page %02x", 0x83);
-        SIL_RETURN(rc);
+        SIL_RETURN(got.status);
     }
     // Page 0x83 comes in two forms: with a descriptor header (page length 20 or 28) the
-    // identifier starts at byte 8, in the short form at byte 4.
-    const std::size_t from = (page[3] == 20 || page[3] == 28) ? 8 : 4;
-    std::memcpy(device->wwn, page.data() + from, sizeof device->wwn);
+    // identifier starts at byte 8, in the short form at byte 4. An identifier the reply does not
+    // reach in full is absent: `wwn` is not written (all zero, as for a device without one).
+    pds::ReplyReader page(got.bytes);
+    const std::uint8_t page_length = page.u8(3).value_or(0);
+    const std::size_t from = (page_length == 20 || page_length == 28) ? 8 : 4;
+    if (const auto wwn = page.bytes(from, sizeof device->wwn)) std::copy(wwn->begin(), wwn->end(), device->wwn);
     SIL_RETURN(0);
 }
 

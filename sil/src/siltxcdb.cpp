@@ -1,9 +1,10 @@
 // TxCDB, the one entry every SCSI command goes through: lengths, command record, road, retry advice.
 #include "siltxcdb.h"
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 
 #include "pds/byteorder.h"
@@ -88,8 +89,7 @@ void set_success_flags(T_SIL_DEVICE& dev, std::uint8_t opcode) {
 }  // namespace
 
 double sil_seconds_now() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+    return static_cast<double>(pds::platform().monotonic_ns()) / 1e9;
 }
 
 bool sil_cdb_dump_on() { return (sil_trace_on() & SIL_TC_CDB_LOG) != 0; }
@@ -205,21 +205,31 @@ std::int32_t DMNSIL_os_specific_io_no_buff(T_SIL_DEVICE* device, T_SIL_IO_DATA_I
     SIL_RETURN(SIL_ERR_DAEMON_NOT_AVAILABLE);
 }
 
-std::int32_t TxCDB(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR* cdb_error_out,
-                   const T_SIL_IOCTL_SETTINGS* ioctl_settings, void* data_buffer,
-                   T_SIL_DEVICE* device, std::uintptr_t reserved, int force_dump) {
+namespace {
+
+// TxCDB's work. `data` is the caller's buffer; when its size is known (`size_known`), a buffer
+// smaller than the CDB's transfer is refused before anything is sent.
+T_SIL_REPLY transfer(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR* cdb_error_out,
+                     const T_SIL_IOCTL_SETTINGS* ioctl_settings, std::span<std::uint8_t> data, bool size_known,
+                     T_SIL_DEVICE* device, int force_dump) {
     const double start_time = sil_seconds_now();
     const std::uint64_t trace_ctx = device != nullptr ? device->trace_ctx : 0;
+    void* const data_buffer = data.data();
     if (force_dump != 0) force_data_dump_on();
     const bool dump_on = sil_cdb_dump_on();
+    T_SIL_REPLY reply;
 
     SIL_FUNCTION("TxCDB");
-    if (const std::int32_t rc = sil_require_init(); rc != 0) SIL_RETURN(rc);
-    if (device == nullptr) SIL_RETURN(SIL_ERR_NO_DEVICE);
-    if (cdb == nullptr) SIL_RETURN(SIL_ERR_FAILED);
+    const auto leave = [&](std::int32_t rc) {
+        reply.status = sil_function_scope_.result(rc);
+        return reply;
+    };
+    if (const std::int32_t rc = sil_require_init(); rc != 0) return leave(rc);
+    if (device == nullptr) return leave(SIL_ERR_NO_DEVICE);
+    if (cdb == nullptr) return leave(SIL_ERR_FAILED);
     if (device->access_method == SIL_ACCESS_SOCKET || device->access_method == SIL_ACCESS_KORVWIN) {
         SIL_TRACE(SIL_TRACE_ERROR, "This is a SOCKET or KorvWin device, you cannot do SCSI IO throught it");
-        SIL_RETURN(SIL_ERR_WRONG_DEVICE_KIND);
+        return leave(SIL_ERR_WRONG_DEVICE_KIND);
     }
     if (dump_on) trace_device_lines(*device, data_buffer);
 
@@ -246,6 +256,15 @@ std::int32_t TxCDB(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR*
     err.bytesToTransfer = io.xfer_len;
     err.ioctlTimeoutSecs = static_cast<std::uint32_t>(io.timeout_secs);
 
+    // The device would write (or the road read) xfer_len bytes of the buffer: a smaller buffer is
+    // the caller's mistake, and it must not become an overrun.
+    if (size_known && data.size() < io.xfer_len) {
+        SIL_TRACE(SIL_TRACE_ERROR, "data buffer of %u bytes is smaller than the %u bytes the CDB moves",
+                  static_cast<unsigned>(data.size()), static_cast<unsigned>(io.xfer_len));
+        if (cdb_error_out != nullptr) *cdb_error_out = err;
+        return leave(SIL_ERR_FAILED);
+    }
+
     if (dump_on) dump_cdb_out(&io, data_buffer, trace_ctx);
 
     std::int32_t rc;
@@ -267,5 +286,106 @@ std::int32_t TxCDB(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR*
         log_cdb_summary(io.cdb, data_buffer, device, start_time, rc);
         if (rc == 0) dump_cdb_in(&io, data_buffer, trace_ctx);
     }
-    SIL_RETURN(rc);
+    // The road's count is the driver's word: never more than the command asked for.
+    reply.received = std::min(io.xfer_done, io.xfer_len);
+    if (size_known) reply.received = std::min<std::uint32_t>(reply.received, static_cast<std::uint32_t>(data.size()));
+    reply.bytes = std::span<const std::uint8_t>(data.data(), data.data() != nullptr ? reply.received : 0);
+    return leave(rc);
+}
+
+T_SIL_COMMAND command_of(std::initializer_list<std::uint8_t> cdb, std::span<std::uint8_t> data,
+                         std::uint8_t direction = 0) {
+    T_SIL_COMMAND command;
+    std::copy(cdb.begin(), cdb.end(), command.cdb.begin());
+    command.data = data;
+    command.direction = direction;
+    return command;
+}
+
+// The one-byte allocation length of a 6-byte CDB: the buffer's size, up to 255.
+std::uint8_t allocation6(std::span<std::uint8_t> buffer) {
+    return static_cast<std::uint8_t>(std::min<std::size_t>(buffer.size(), 255));
+}
+
+}  // namespace
+
+T_SIL_COMMAND sil_cmd_inquiry(std::span<std::uint8_t> buffer) {
+    const std::uint8_t n = allocation6(buffer);
+    return command_of({SCSI_INQUIRY, 0x00, 0x00, 0x00, n, 0x00}, buffer.first(n));
+}
+
+T_SIL_COMMAND sil_cmd_vpd_inquiry(std::uint8_t page, std::span<std::uint8_t> buffer) {
+    const std::uint8_t n = allocation6(buffer);
+    return command_of({SCSI_INQUIRY, 0x01, page, 0x00, n, 0x00}, buffer.first(n));
+}
+
+T_SIL_COMMAND sil_cmd_read_capacity10(std::span<std::uint8_t> buffer) {
+    return command_of({SCSI_READ_CAPACITY10, 0, 0, 0, 0, 0, 0, 0, 0, 0}, buffer);
+}
+
+T_SIL_COMMAND sil_cmd_read_capacity16(std::span<std::uint8_t> buffer) {
+    T_SIL_COMMAND command = command_of({SCSI_SERVICE_ACTION_IN16, 0x10}, buffer);
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(buffer.size(), 0xFFFFFFFFu));
+    pds::store_be32(std::span<std::uint8_t>(command.cdb).subspan(10, 4), n);
+    return command;
+}
+
+T_SIL_COMMAND sil_cmd_mode_sense6(std::uint8_t page_field, std::span<std::uint8_t> buffer) {
+    const std::uint8_t n = allocation6(buffer);
+    return command_of({0x1A, 0x00, page_field, 0x00, n, 0x00}, buffer.first(n));
+}
+
+T_SIL_COMMAND sil_cmd_read10(std::uint32_t lba, std::span<std::uint8_t> buffer) {
+    const std::size_t blocks = std::min<std::size_t>(buffer.size() / SIL_TRANSPORT_BLOCK_SIZE, 0xFFFF);
+    T_SIL_COMMAND command = command_of({0x28, 0x00}, buffer.first(blocks * SIL_TRANSPORT_BLOCK_SIZE));
+    const std::span<std::uint8_t> c(command.cdb);
+    pds::store_be32(c.subspan(2, 4), lba);
+    pds::store_be16(c.subspan(7, 2), static_cast<std::uint16_t>(blocks));
+    return command;
+}
+
+namespace {
+T_SIL_COMMAND buffer_command(std::uint8_t opcode, std::uint8_t mode, std::uint8_t buffer_id, std::uint32_t offset,
+                             std::span<std::uint8_t> buffer, std::uint8_t direction) {
+    const std::size_t n = std::min<std::size_t>(buffer.size(), 0xFFFFFF);
+    T_SIL_COMMAND command = command_of({opcode, mode, buffer_id}, buffer.first(n), direction);
+    const std::span<std::uint8_t> c(command.cdb);
+    pds::store_be24(c.subspan(3, 3), offset);
+    pds::store_be24(c.subspan(6, 3), static_cast<std::uint32_t>(n));
+    return command;
+}
+}  // namespace
+
+T_SIL_COMMAND sil_cmd_read_buffer(std::uint8_t mode, std::uint8_t buffer_id, std::uint32_t offset,
+                                  std::span<std::uint8_t> buffer) {
+    return buffer_command(SCSI_READ_BUFFER, mode, buffer_id, offset, buffer, 0);
+}
+
+T_SIL_COMMAND sil_cmd_write_buffer(std::uint8_t mode, std::uint8_t buffer_id, std::uint32_t offset,
+                                   std::span<std::uint8_t> buffer) {
+    return buffer_command(SCSI_WRITE_BUFFER, mode, buffer_id, offset, buffer, 1);
+}
+
+T_SIL_REPLY sil_send(T_SIL_DEVICE* device, const T_SIL_COMMAND& command, const T_SIL_IOCTL_SETTINGS* settings,
+                     int force_dump, T_CDB_ERROR* error_out) {
+    return transfer(command.cdb.data(), command.direction, error_out, settings, command.data, true, device,
+                    force_dump);
+}
+
+T_SIL_REPLY sil_send_cdb(T_SIL_DEVICE* device, std::span<const std::uint8_t> cdb, std::uint8_t direction,
+                         std::span<std::uint8_t> data, const T_SIL_IOCTL_SETTINGS* settings, int force_dump,
+                         T_CDB_ERROR* error_out) {
+    // The length rules read as far as the opcode's CDB length: a shorter CDB is refused.
+    if (cdb.empty() || cdb.size() < static_cast<std::size_t>(get_cdb_length(cdb[0]))) return {};
+    return transfer(cdb.data(), direction, error_out, settings, data, true, device, force_dump);
+}
+
+std::int32_t TxCDB(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR* cdb_error_out,
+                   const T_SIL_IOCTL_SETTINGS* ioctl_settings, void* data_buffer,
+                   T_SIL_DEVICE* device, std::uintptr_t reserved, int force_dump) {
+    // The caller vouches for the buffer's size (the described interface passes none).
+    return transfer(cdb, direction, cdb_error_out, ioctl_settings,
+                    std::span<std::uint8_t>(static_cast<std::uint8_t*>(data_buffer), 0),
+                    false, device, force_dump)
+        .status;
 }

@@ -1,12 +1,15 @@
 // The SCSI command transport: TxCDB, its command and error records, custom settings and helpers.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "sildevice.h"
+#include "silinitl.h"
 
 // ---- records -------------------------------------------------------------------------------
 
@@ -139,8 +142,61 @@ inline constexpr std::uint8_t SCSI_SERVICE_ACTION_IN16 = 0x9E;  // READ CAPACITY
 
 // ---- the transport -------------------------------------------------------------------------
 
+// ---- the library's command path -------------------------------------------------------------
+// Every command the library sends is built here from the buffer it moves: the transfer length in
+// the CDB is derived from the buffer's size, so the two cannot disagree. The send reports the
+// bytes the device actually returned, and decoders read those and nothing past them.
+
+// One command ready to send.
+struct T_SIL_COMMAND {
+    std::array<std::uint8_t, 16> cdb{};
+    std::span<std::uint8_t> data;  // the reply lands here (direction 0) or is sent from here (1)
+    std::uint8_t direction = 0;
+};
+
+// The outcome of one command: the transport's status and the data bytes moved.
+struct T_SIL_REPLY {
+    std::int32_t status = SIL_ERR_FAILED;
+    std::uint32_t received = 0;           // never more than the command's buffer holds
+    std::span<const std::uint8_t> bytes;  // the first `received` bytes of the command's buffer
+    bool ok() const { return status == 0; }
+};
+
+// INQUIRY of the standard page: 12 00 00 00 n 00, n = the buffer's size up to 255.
+T_SIL_COMMAND sil_cmd_inquiry(std::span<std::uint8_t> buffer);
+// INQUIRY of VPD page `page`: 12 01 page 00 n 00, n as above.
+T_SIL_COMMAND sil_cmd_vpd_inquiry(std::uint8_t page, std::span<std::uint8_t> buffer);
+// READ CAPACITY(10): 25 and nine zeros. Moves 8 bytes whatever the buffer; a smaller buffer is
+// refused by the send.
+T_SIL_COMMAND sil_cmd_read_capacity10(std::span<std::uint8_t> buffer);
+// READ CAPACITY(16): 9E 10, allocation length (bytes 10-13) the buffer's size.
+T_SIL_COMMAND sil_cmd_read_capacity16(std::span<std::uint8_t> buffer);
+// MODE SENSE(6) of `page_field` (page code and page control bits): 1A 00 field 00 n 00.
+T_SIL_COMMAND sil_cmd_mode_sense6(std::uint8_t page_field, std::span<std::uint8_t> buffer);
+// READ(10) from `lba`: as many whole 512-byte blocks as the buffer holds.
+T_SIL_COMMAND sil_cmd_read10(std::uint32_t lba, std::span<std::uint8_t> buffer);
+// READ BUFFER / WRITE BUFFER (3C / 3B): mode, buffer id, 24-bit offset, length the buffer's size
+// (at most 0xFFFFFF). WRITE BUFFER sends the buffer.
+T_SIL_COMMAND sil_cmd_read_buffer(std::uint8_t mode, std::uint8_t buffer_id, std::uint32_t offset,
+                                  std::span<std::uint8_t> buffer);
+T_SIL_COMMAND sil_cmd_write_buffer(std::uint8_t mode, std::uint8_t buffer_id, std::uint32_t offset,
+                                   std::span<std::uint8_t> buffer);
+
+// Sends `command` through TxCDB's road. A buffer smaller than the transfer the CDB asks for is
+// refused (SIL_ERR_FAILED) before anything is sent. `error_out`, when given, receives the error
+// record as TxCDB hands it back.
+T_SIL_REPLY sil_send(T_SIL_DEVICE* device, const T_SIL_COMMAND& command, const T_SIL_IOCTL_SETTINGS* settings,
+                     int force_dump, T_CDB_ERROR* error_out = nullptr);
+
+// The same for a CDB given as bytes, with the buffer it moves: for commands the builders above do
+// not cover.
+T_SIL_REPLY sil_send_cdb(T_SIL_DEVICE* device, std::span<const std::uint8_t> cdb, std::uint8_t direction,
+                         std::span<std::uint8_t> data, const T_SIL_IOCTL_SETTINGS* settings, int force_dump,
+                         T_CDB_ERROR* error_out = nullptr);
+
 // Sends one CDB to an open device. `cdb` holds the CDB (its length follows from the opcode);
-// `data_buffer` must hold at least get_xfer_length(cdb, block size) bytes. `cdb_error_out`, when
+// `data_buffer` must hold at least get_xfer_length(cdb, block size) bytes: TxCDB cannot check it,
+// which is why the library itself sends through sil_send. `cdb_error_out`, when
 // given, receives the whole error record also on success. `ioctl_settings` may be null or any
 // address below 0x10000 for none. `reserved` is ignored. A non-zero `force_dump` switches the
 // data dump (verbosity bit 0x20) on for the rest of the process.

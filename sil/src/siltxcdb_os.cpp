@@ -9,6 +9,7 @@
 
 #include "pds/byteorder.h"
 #include "pds/platform.h"
+#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "sildebug.h"
 #include "silinitl.h"
@@ -79,7 +80,7 @@ struct FallbackResult {
 };
 
 // Some drivers refuse pass-through INQUIRY to unprivileged users but answer the storage property
-// query, whose descriptor carries the raw INQUIRY bytes.
+// query, whose descriptor carries the raw bytes of the standard INQUIRY page.
 FallbackResult inquiry_from_storage_property(pds::DeviceHandle handle, void* data,
                                              std::uint32_t xfer_len) {
     pds::win::StoragePropertyQuery query{};  // StorageDeviceProperty, PropertyStandardQuery
@@ -93,30 +94,38 @@ FallbackResult inquiry_from_storage_property(pds::DeviceHandle handle, void* dat
     }
     std::uint32_t copied = 0;
     if (error == 0 && data != nullptr) {
-        const std::span<const std::uint8_t> bytes(reply);
+        // Only what the driver wrote counts; the descriptor's length is the driver's word too,
+        // so it is cut to the bytes written and to what the INQUIRY asked for (the caller's
+        // buffer holds xfer_len bytes). A descriptor too short to give the length copies nothing.
+        pds::ReplyReader descriptor(std::span<const std::uint8_t>(reply).first(std::min(returned, kPropertyReplySize)));
         const std::uint32_t raw_length =
-            pds::load_le32(bytes.subspan(offsetof(pds::win::StorageDeviceDescriptor, RawPropertiesLength)));
-        // The descriptor's length is the driver's word: cut to what the INQUIRY asked for (the
-        // caller's buffer holds xfer_len bytes) and to the reply buffer.
-        constexpr auto kRawRoom =
-            static_cast<std::uint32_t>(kPropertyReplySize - pds::win::kStorageDeviceDescriptorHeader);
-        copied = std::min({raw_length, xfer_len, kRawRoom});
-        std::memcpy(data, reply.data() + pds::win::kStorageDeviceDescriptorHeader, copied);
+            descriptor.le32(offsetof(pds::win::StorageDeviceDescriptor, RawPropertiesLength)).value_or(0);
+        const auto raw = descriptor.bytes_upto(pds::win::kStorageDeviceDescriptorHeader, std::min(raw_length, xfer_len));
+        copied = static_cast<std::uint32_t>(raw.size());
+        std::copy(raw.begin(), raw.end(), static_cast<std::uint8_t*>(data));
     }
     SIL_TRACE(SIL_TRACE_INFO, "DeviceIoControl Done: errno = %d, bytes returned = %d\n",
               static_cast<int>(error), static_cast<int>(returned));
     return {error, copied};
 }
 
-// Copies the sense bytes the driver returned into the error record.
+// The property query holds the standard page only: a VPD page (EVPD) or command data (CmdDt)
+// request that the pass-through refused has no other source and fails as it failed.
+bool asks_for_standard_page(const T_SIL_IO_DATA_IN& io) {
+    return io.cdb[0] == SCSI_INQUIRY && (io.cdb[1] & 0x03) == 0 && io.cdb[2] == 0;
+}
+
+// Copies the sense bytes the driver returned into the error record. The fields are read from
+// the bytes the driver wrote; one it did not reach reads as zero (no sense key, no code).
 void record_sense(const ScsiPassThroughDirectWithSense& block, T_CDB_ERROR& err) {
     // The driver reports how many sense bytes it wrote; never more than were asked for.
     const std::size_t length = std::min<std::size_t>(block.sptd.SenseInfoLength, kSenseRequested);
+    pds::ReplyReader sense(std::span<const std::uint8_t>(block.sense, length));
     std::memset(err.sense_data, 0, sizeof err.sense_data);
     std::memcpy(err.sense_data, block.sense, length);
-    err.sense_key = err.sense_data[2] & 0x0F;
-    err.add_sense_code = err.sense_data[12];
-    err.add_sense_qualifier = err.sense_data[13];
+    err.sense_key = sense.u8(2).value_or(0) & 0x0F;
+    err.add_sense_code = sense.u8(12).value_or(0);
+    err.add_sense_qualifier = sense.u8(13).value_or(0);
     err.senseAvailable = 1;
     err.korvStatus = 0;
 }
@@ -148,7 +157,6 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         SIL_TRACE(SIL_TRACE_INFO, "Warning: timeout less then 10, overriding: timeout=10");
         io->timeout_secs = SIL_MIN_WIN_TIMEOUT_SECS;
     }
-    const std::uint8_t opcode = io->cdb[0];
     const auto cdb_len = static_cast<std::size_t>(std::clamp(io->cdb_len, 0, 16));
     const std::span<const std::uint8_t> cdb(io->cdb, cdb_len);
     const std::uint8_t data_in = data_direction(*io);
@@ -173,7 +181,7 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         SIL_TRACE(SIL_TRACE_INFO, "DeviceIoControl Done: errno = %d, bytes returned = %d\n",
                   static_cast<int>(last_error), static_cast<int>(returned));
         SIL_TRACE(SIL_TRACE_INFO, "done ioctl");
-        if (last_error == pds::kErrorAccessDenied && opcode == SCSI_INQUIRY) {
+        if (last_error == pds::kErrorAccessDenied && asks_for_standard_page(*io)) {
             const FallbackResult fallback = inquiry_from_storage_property(handle, data_buffer, io->xfer_len);
             last_error = fallback.error;
             request_ok = fallback.error == 0;
@@ -193,7 +201,7 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         ScsiPassThroughDirectWithSense mp_block;
         fill_block(mp_block, cdb, data_in, io->xfer_len, timeout, data_buffer);
         const std::uint32_t mp_rc =
-            pds::platform().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
+            pds::multipath_client().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
         SIL_TRACE(kTraceMultipath, "mpScsiPassThroughDirect result = %d", static_cast<int>(mp_rc));
         if (mp_rc != 0) {
             rc = SIL_ERR_SCSI;

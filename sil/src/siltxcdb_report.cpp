@@ -2,12 +2,12 @@
 // hex dumps of CDBs and data.
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "pds/byteorder.h"
 #include "sildebug.h"
 #include "silinitl.h"
 #include "sil/siltext.h"
@@ -27,30 +27,23 @@ std::atomic<std::uint32_t> g_failed{0};
 std::atomic<std::uint32_t> g_bad_replies{0};
 std::atomic<double> g_total_seconds{0.0};
 
-// A data buffer of known length. Bytes past the end read as zero, so the inspections below never
-// read more than the command moved.
-class Bytes {
-public:
-    Bytes(const void* data, std::uint32_t length)
-        : data_(static_cast<const std::uint8_t*>(data)), length_(data != nullptr ? length : 0) {}
-    std::uint8_t operator[](std::size_t i) const { return i < length_ ? data_[i] : 0; }
-    std::uint32_t be16(std::size_t i) const { return std::uint32_t{(*this)[i]} * 256 + (*this)[i + 1]; }
-    const std::uint8_t* data() const { return data_; }
-    std::uint32_t size() const { return length_; }
-
-private:
-    const std::uint8_t* data_;
-    std::uint32_t length_;
-};
+// A data buffer of `length` bytes (none without a buffer), read through the one reply reader.
+// The inspections below only describe a command for the trace: a byte past the buffer shows as
+// zero there, and nothing is ever read past what the command moved.
+pds::ReplyReader reader_of(const void* data, std::uint32_t length) {
+    return pds::ReplyReader(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data),
+                                                          data != nullptr ? length : 0));
+}
+std::uint8_t at(const pds::ReplyReader& r, std::size_t i) { return r.u8_or(i, 0); }
+std::uint32_t be16_at(const pds::ReplyReader& r, std::size_t i) { return std::uint32_t{at(r, i)} * 256 + at(r, i + 1); }
 
 // A label through the trace print and, below it, the bytes [offset, offset+length) of `bytes`
 // through the hex dump. Nothing is shown past the end of the buffer.
-void dump_block(const char* label, const Bytes& bytes, std::uint32_t offset, std::uint32_t length) {
-    if (offset >= bytes.size()) return;
-    length = std::min(length, bytes.size() - offset);
-    if (length == 0) return;
+void dump_block(const char* label, const pds::ReplyReader& bytes, std::uint32_t offset, std::uint32_t length) {
+    const auto shown = bytes.bytes_upto(offset, length);
+    if (shown.empty()) return;
     sil_trace_printf("%s", label);
-    sil_hex_dump(length, bytes.data() + offset, 0, nullptr, nullptr);
+    sil_hex_dump(shown.size(), shown.data(), 0, nullptr, nullptr);
 }
 
 // A fixed-size text field as a string, never reading past the field.
@@ -119,19 +112,20 @@ T_CDB_SUMMARY_COUNTS sil_cdb_summary_counts() {
 }
 
 T_SYSCALL_BUFFER_HEADER find_syscall_header(const std::uint8_t* data, std::uint32_t xfer_len) {
-    const Bytes b(data, xfer_len);
-    T_SYSCALL_BUFFER_HEADER h{b.be16(6) + 8, 8, true, false};
-    if (b[8] == kSyscallOrder && (b[11] == 6 || b[12] == 4)) {
-        h.long_form = b[11] == 6;
-    } else if (b[0] == kSyscallOrder && (b[3] == 6 || b[4] == 4)) {
+    const pds::ReplyReader r = reader_of(data, xfer_len);
+    const auto b = [&](std::size_t i) { return at(r, i); };
+    T_SYSCALL_BUFFER_HEADER h{be16_at(r, 6) + 8, 8, true, false};
+    if (b(8) == kSyscallOrder && (b(11) == 6 || b(12) == 4)) {
+        h.long_form = b(11) == 6;
+    } else if (b(0) == kSyscallOrder && (b(3) == 6 || b(4) == 4)) {
         h.start = 0;
-        h.long_form = b[3] == 6;
-    } else if (b[8] != kSyscallOrder) {
+        h.long_form = b(3) == 6;
+    } else if (b(8) != kSyscallOrder) {
         h.length = 8;
-        bool bad_pattern = b[0] == 0x01;
-        for (std::size_t i = 1; i < 32 && bad_pattern; ++i) bad_pattern = b[i] == 0;
+        bool bad_pattern = b(0) == 0x01;
+        for (std::size_t i = 1; i < 32 && bad_pattern; ++i) bad_pattern = b(i) == 0;
         bool any_set = false;
-        for (std::size_t i = 0; i < 64 && !any_set; ++i) any_set = b[i] != 0;
+        for (std::size_t i = 0; i < 64 && !any_set; ++i) any_set = b(i) != 0;
         if (bad_pattern) {
             h.bad_reply = true;
         } else if (any_set) {
@@ -158,22 +152,23 @@ std::string format_cdb_summary(const std::uint8_t* cdb, const std::uint8_t* data
     if (opcode != SCSI_WRITE_BUFFER && opcode != SCSI_READ_BUFFER) return line;
 
     // WRITE BUFFER and READ BUFFER carry the array system calls: show the call's identity.
-    const Bytes b(data, xfer_len);
+    const pds::ReplyReader r = reader_of(data, xfer_len);
+    const auto b = [&](std::size_t i) { return at(r, i); };
     const T_SYSCALL_BUFFER_HEADER h = find_syscall_header(data, xfer_len);
     const std::size_t s = h.start;
     line += sil_format("BadCC:%04d CC:%02X%02X  L=%04x  Sysc:%02X%02X_%02x_%02x",
-                   static_cast<int>(counts.bad_replies), cdb[4], cdb[5], h.length, b[s + 4], b[s + 5],
-                   b[s + 16], b[s + 17]);
-    if (b[s] != kSyscallOrder) {
+                   static_cast<int>(counts.bad_replies), cdb[4], cdb[5], h.length, b(s + 4), b(s + 5),
+                   b(s + 16), b(s + 17));
+    if (b(s) != kSyscallOrder) {
         line += " ORDER17 MISSING";
     } else if (opcode == SCSI_WRITE_BUFFER) {
-        const std::uint8_t n = b[s + 57];
+        const std::uint8_t n = b(s + 57);
         if (n >= 1 && n <= 7) {
             line += " RPX:";
-            for (std::size_t i = 0; i < n; ++i) line += sil_format("%02X", b[s + 64 + i]);
+            for (std::size_t i = 0; i < n; ++i) line += sil_format("%02X", b(s + 64 + i));
         }
     } else {
-        line += sil_format(" RC=%02X-%02x", b[s + 1], b[s + 2]);
+        line += sil_format(" RC=%02X-%02x", b(s + 1), b(s + 2));
     }
     return line;
 }
@@ -200,12 +195,13 @@ void log_cdb_summary(const std::uint8_t* cdb, const void* data, const T_SIL_DEVI
 void dump_cdb_out(const T_SIL_IO_DATA_IN* io, const void* data, std::uint64_t trace_ctx) {
     if (io == nullptr || !sil_cdb_dump_on()) return;
     const auto cdb_len = static_cast<std::uint32_t>(std::clamp(io->cdb_len, 0, 16));
-    dump_block("CDB:\n", Bytes(io->cdb, cdb_len), 0, cdb_len);
-    const Bytes out(data, io->xfer_len);
+    dump_block("CDB:\n", reader_of(io->cdb, cdb_len), 0, cdb_len);
+    const pds::ReplyReader out = reader_of(data, io->xfer_len);
+    const auto all = static_cast<std::uint32_t>(out.size());
     switch (io->cdb[0]) {
-    case SCSI_SEND_DIAGNOSTIC: dump_block("SEND DIAGNOSTIC data:\n", out, 0, out.size()); break;
-    case SCSI_WRITE_BUFFER: dump_block("WRITE BUFFER data:\n", out, 0, out.size()); break;
-    case SCSI_PERSISTENT_RESERVE_OUT: dump_block("WRITE BUFFER data :\n", out, 0, out.size()); break;
+    case SCSI_SEND_DIAGNOSTIC: dump_block("SEND DIAGNOSTIC data:\n", out, 0, all); break;
+    case SCSI_WRITE_BUFFER: dump_block("WRITE BUFFER data:\n", out, 0, all); break;
+    case SCSI_PERSISTENT_RESERVE_OUT: dump_block("WRITE BUFFER data :\n", out, 0, all); break;
     default: break;
     }
 }
@@ -213,7 +209,7 @@ void dump_cdb_out(const T_SIL_IO_DATA_IN* io, const void* data, std::uint64_t tr
 void dump_cdb_in(const T_SIL_IO_DATA_IN* io, const void* data, std::uint64_t trace_ctx) {
     if (io == nullptr || !sil_cdb_dump_on()) return;
     const std::uint32_t xfer_len = io->xfer_len;
-    const Bytes in(data, xfer_len);
+    const pds::ReplyReader in = reader_of(data, xfer_len);
     const std::uint8_t opcode = io->cdb[0];
     const auto done = static_cast<std::int32_t>(io->xfer_done);
 
@@ -223,16 +219,16 @@ void dump_cdb_in(const T_SIL_IO_DATA_IN* io, const void* data, std::uint64_t tra
     std::uint32_t shown = xfer_len;
     if (done >= 1 && static_cast<std::uint32_t>(done) < kMaxShownLength) {
         switch (opcode) {
-        case SCSI_INQUIRY: shown = (io->cdb[1] != 0 ? in[3] : in[4]) + 4u; break;
+        case SCSI_INQUIRY: shown = at(in, io->cdb[1] != 0 ? 3 : 4) + 4u; break;
         case SCSI_READ_CAPACITY10: shown = 8; break;
         case SCSI_SERVICE_ACTION_IN16: shown = 12; break;
-        case SCSI_READ_BUFFER: shown = in[8] == kSyscallOrder ? in.be16(6) + 8 : io->xfer_done; break;
+        case SCSI_READ_BUFFER: shown = at(in, 8) == kSyscallOrder ? be16_at(in, 6) + 8 : io->xfer_done; break;
         default: break;
         }
         shown = std::min(shown, xfer_len);
     }
     const T_SYSCALL_BUFFER_HEADER header =
-        opcode == SCSI_READ_BUFFER ? find_syscall_header(in.data(), in.size()) : T_SYSCALL_BUFFER_HEADER{0, 8, true, false};
+        opcode == SCSI_READ_BUFFER ? find_syscall_header(in.all().data(), static_cast<std::uint32_t>(in.size())) : T_SYSCALL_BUFFER_HEADER{0, 8, true, false};
     SIL_TRACE(kTraceDmaLine, "SCSI DMA bytes requested: 0x%x. Actual bytes transferred: 0x%x. XMV 3c xfer: 0x%x",
               xfer_len, shown, header.length);
     if (done < 0) {
@@ -254,7 +250,7 @@ void dump_cdb_in(const T_SIL_IO_DATA_IN* io, const void* data, std::uint64_t tra
             dump_block("READ BUFFER data:\n", in, 0, length);
             break;
         }
-        const std::uint8_t extents = in[header.start + 23];
+        const std::uint8_t extents = at(in, header.start + 23);
         std::uint32_t head = header.start + 24;
         if ((extents & 0x02) != 0) head += 16;
         if ((extents & 0x01) != 0) head += 16;

@@ -8,11 +8,14 @@
 // it in any value and in the goldens). Each run starts in a fresh empty directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,7 +32,8 @@ std::string tests_dir() {
 }
 
 struct Case {
-    std::string file, line;  // where it was written, for messages
+    std::string file;  // where it was written, for messages
+    int line = 0;
     std::multimap<std::string, std::string> keys;
     std::string get(const std::string& key) const {
         const auto it = keys.find(key);
@@ -102,18 +106,19 @@ std::string diff(const std::string& expected, const std::string& actual) {
 void compare(const Case& c, const std::string& what, const std::string& expected, std::string actual) {
     for (std::size_t at; (at = actual.find(tests_dir())) != std::string::npos;) actual.replace(at, tests_dir().size(), "${TESTS}");
     if (expected != actual)
-        ADD_FAILURE_AT(c.file.c_str(), std::stoi(c.line)) << what << " differs; the case proves: " << c.get("proves")
+        ADD_FAILURE_AT(c.file.c_str(), c.line) << what << " differs; the case proves: " << c.get("proves")
                                                           << "\n" << diff(expected, actual);
 }
 
 void run_case(const Case& c) {
-    const std::string dir = testsupport::make_temp_dir("case");
+    const testsupport::Scratch scratch;
+    const std::string dir = scratch.dir();
     std::vector<EnvChange> env;
     for (const char* name : {"SDEBUG", "SDEBUG_FILE", "SDEBUG_FUNCTION_TRIGGER", "KORAPI_SILSOCK_FILENAME",
                              "XMV_INQ_ALL_DEVICES", "SIL_SIM_LOG"})
         env.emplace_back(name, std::nullopt);
     env.emplace_back("SIL_SIM_HOST", path_of(c.get("host")));
-    const std::string log = (fs::path(dir) / "cdb.log").string();
+    const std::string log = scratch.path("cdb.log");
     if (c.keys.count("cdblog")) env.emplace_back("SIL_SIM_LOG", log);
     for (auto [it, end] = c.keys.equal_range("env"); it != end; ++it) {
         const std::size_t eq = it->second.find('=');
@@ -121,7 +126,7 @@ void run_case(const Case& c) {
     }
     for (auto [it, end] = c.keys.equal_range("input"); it != end; ++it) {
         const auto words = split(it->second);
-        fs::copy_file(path_of(words.at(1)), fs::path(dir) / words.at(0));
+        fs::copy_file(path_of(words.at(1)), scratch.path(words.at(0)));
     }
     std::vector<std::string> args;
     for (const std::string& word : split(c.get("args"))) args.push_back(expand(word));
@@ -134,12 +139,10 @@ void run_case(const Case& c) {
     if (c.keys.count("cdblog")) compare(c, "CDB log", goldens(c.get("cdblog")), unix_lines(testsupport::read_file(log)));
     for (auto [it, end] = c.keys.equal_range("output"); it != end; ++it) {
         const auto words = split(it->second);
-        const fs::path written = fs::path(dir) / words.at(0);
+        const std::string written = scratch.path(words.at(0));
         compare(c, words.at(0), goldens(words.at(1)),
-                fs::exists(written) ? unix_lines(testsupport::read_file(written.string())) : "<not written>\n");
+                fs::exists(written) ? unix_lines(testsupport::read_file(written)) : "<not written>\n");
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 
 // gtest filters treat "-" and "." specially, so test names carry neither.
@@ -168,7 +171,7 @@ std::vector<Case> parse(const fs::path& path) {
         const std::string key = line.substr(0, colon);
         if (colon == std::string::npos || std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end())
             throw std::runtime_error(where + ": not a known \"key: value\" line: " + line);
-        if (!in_block) cases.push_back({path.string(), std::to_string(number), {}});
+        if (!in_block) cases.push_back({path.string(), number, {}});
         in_block = true;
         if (key != "env" && key != "input" && key != "output" && cases.back().keys.count(key))
             throw std::runtime_error(where + ": " + key + " given twice");
@@ -184,7 +187,7 @@ std::vector<Case> parse(const fs::path& path) {
     for (const Case& c : cases) {
         for (const char* key : {"case", "proves", "derived", "host"})
             if (c.get(key).empty())
-                throw std::runtime_error(path.filename().string() + ":" + c.line + ": the case has no " + key);
+                throw std::runtime_error(path.filename().string() + ":" + std::to_string(c.line) + ": the case has no " + key);
         if (seen[test_name(c.get("case"))]++) throw std::runtime_error("case " + c.get("case") + " given twice");
     }
     return cases;
@@ -199,13 +202,14 @@ private:
     Case case_;
 };
 
+// A case file that cannot be read as cases: one failing test named after the file.
 class BrokenFile : public testing::Test {
 public:
-    explicit BrokenFile(std::string why) : why_(std::move(why)) {}
-    void TestBody() override { FAIL() << why_; }
+    BrokenFile(std::string file, std::string why) : file_(std::move(file)), why_(std::move(why)) {}
+    void TestBody() override { ADD_FAILURE_AT(file_.c_str(), 1) << why_; }
 
 private:
-    std::string why_;
+    std::string file_, why_;
 };
 
 // The README shows the demo runs of readme.cases as its "`lunscan ...`" blocks, less their leading
@@ -239,11 +243,11 @@ int main(int argc, char** argv) {
         try {
             for (Case& c : parse(file))
                 testing::RegisterTest(suite.c_str(), test_name(c.get("case")).c_str(), nullptr, nullptr,
-                                      c.file.c_str(), std::stoi(c.line),
+                                      c.file.c_str(), c.line,
                                       [c]() -> testing::Test* { return new CaseTest(c); });
         } catch (const std::exception& e) {
             testing::RegisterTest(suite.c_str(), "case_file", nullptr, nullptr, file.string().c_str(), 1,
-                                  [why = std::string(e.what())]() -> testing::Test* { return new BrokenFile(why); });
+                                  [name = file.string(), why = std::string(e.what())]() -> testing::Test* { return new BrokenFile(name, why); });
         }
     }
     return RUN_ALL_TESTS();

@@ -7,12 +7,14 @@
 #include <string>
 
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 
 namespace testsupport {
 
 // Base of the scripted fakes: they answer the device-side calls themselves and let the real
 // provider answer the rest, so the library starts normally on them. The fakes keep their own
-// environment and host identity.
+// environment and host identity. Device and discovery calls a fake does not script find no
+// devices, and the host has none of the storage products.
 class ForwardingPlatform : public pds::Platform {
 public:
     explicit ForwardingPlatform(pds::Platform& real) : real_(real) {}
@@ -20,6 +22,7 @@ public:
     pds::LocalTime local_time() override { return real_.local_time(); }
     std::string date_text() override { return real_.date_text(); }
     std::int64_t epoch_seconds() override { return real_.epoch_seconds(); }
+    std::int64_t monotonic_ns() override { return real_.monotonic_ns(); }
     std::uint32_t process_id() override { return real_.process_id(); }
     std::uint32_t thread_number() override { return real_.thread_number(); }
     std::uint64_t thread_id() override { return real_.thread_id(); }
@@ -31,7 +34,30 @@ public:
                                      bool& created) override {
         return real_.open_shared_memory(name, size, out, created);
     }
-    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t, void*) override { return pds::kMpNotEnabled; }
+    pds::os_error open_device(const pds::DeviceOpenRequest&, pds::DeviceHandle& out) override {
+        out = 0;
+        return pds::kErrorNotSupported;
+    }
+    pds::os_error close_device(pds::DeviceHandle) override { return pds::kErrorInvalidHandle; }
+    pds::os_error device_io_control(pds::DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                                    std::uint32_t& returned) override {
+        returned = 0;
+        return pds::kErrorNotSupported;
+    }
+    std::uint32_t set_error_mode(std::uint32_t) override { return 0; }
+    pds::os_error open_disk_interfaces(std::unique_ptr<pds::DiskInterfaceSet>&) override {
+        return pds::kErrorNotSupported;
+    }
+    pds::os_error logical_drive_strings(std::uint32_t, std::string&, std::uint32_t& required) override {
+        required = 0;
+        return pds::kErrorNotSupported;
+    }
+    std::uint32_t drive_type(const std::string&) override { return pds::kDriveUnknown; }
+    pds::os_error registry_open_local_machine(const std::string&, std::unique_ptr<pds::RegistryKey>&) override {
+        return pds::kErrorFileNotFound;
+    }
+    pds::ServiceProcessorClient& service_processor_client() override { return pds::absent_service_processor(); }
+    pds::MultipathClient& multipath_client() override { return pds::absent_multipath_driver(); }
     pds::os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         return real_.run_tool(command_line, output, exit_status);
     }

@@ -1,7 +1,6 @@
-// Test support: runs a program through the system shell with redirected outputs and a changed environment.
+// Test support: runs a program through the system shell with redirected outputs, standard input and a changed environment.
 #include "run_program.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,11 +8,8 @@
 #include <iterator>
 #include <sstream>
 
-#if defined(_WIN32)
-#include <process.h>
-#else
+#if !defined(_WIN32)
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace testsupport {
@@ -89,30 +85,6 @@ int normalise_status(int raw) {
 #endif
 }
 
-std::string unix_line_ends(std::string text) {
-#if defined(_WIN32)
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return out;
-#else
-    return text;
-#endif
-}
-
-std::string unique_name(const std::string& tag) {
-    static std::atomic<unsigned> counter{0};
-#if defined(_WIN32)
-    const int pid = _getpid();
-#else
-    const int pid = static_cast<int>(getpid());
-#endif
-    return "lunscan-" + tag + "-" + std::to_string(pid) + "-" + std::to_string(counter++);
-}
-
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -120,52 +92,51 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string read_text_file(const std::string& path) { return unix_line_ends(read_file(path)); }
-
-void write_file(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
+// On Windows the C library turned each "\n" of a text stream into "\r\n"; taken back here.
+std::string text_of(std::string raw) {
+#if defined(_WIN32)
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        out += raw[i];
+    }
+    return out;
+#else
+    return raw;
+#endif
 }
 
-std::string make_temp_dir(const std::string& tag) {
-    const fs::path dir = fs::temp_directory_path() / unique_name(tag);
-    fs::create_directories(dir);
-    return dir.string();
-}
+std::string read_text_file(const std::string& path) { return text_of(read_file(path)); }
 
-RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
-                      const std::vector<EnvChange>& env, const std::string& cwd) {
-    const fs::path scratch = make_temp_dir("run");
-    const std::string out_path = (scratch / "stdout.txt").string();
-    const std::string err_path = (scratch / "stderr.txt").string();
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const RunOptions& options) {
+    const Scratch scratch;
+    const std::string in_path = scratch.put("stdin.txt", options.input);
+    const std::string out_path = scratch.path("stdout.txt"), err_path = scratch.path("stderr.txt");
 
     std::string command;
-    if (!cwd.empty()) {
+    if (!options.cwd.empty()) {
 #if defined(_WIN32)
-        command += "cd /d " + quote(cwd) + " && ";
+        command += "cd /d " + quote(options.cwd) + " && ";
 #else
-        command += "cd " + quote(cwd) + " && ";
+        command += "cd " + quote(options.cwd) + " && ";
 #endif
     }
     command += quote(exe);
     for (const std::string& arg : args) command += " " + quote(arg);
+    command += " <" + quote(in_path) + " >" + quote(out_path) + (options.merge ? " 2>&1" : " 2>" + quote(err_path));
 #if defined(_WIN32)
-    command += " <NUL >" + quote(out_path) + " 2>" + quote(err_path);
     command = "\"" + command + "\"";  // cmd /c strips one pair of outer quotes
-#else
-    command += " </dev/null >" + quote(out_path) + " 2>" + quote(err_path);
 #endif
 
     RunResult result;
     {
-        ScopedEnv scoped(env);
+        ScopedEnv scoped(options.env);
         std::fflush(nullptr);
         result.status = normalise_status(std::system(command.c_str()));
     }
     result.out = read_text_file(out_path);
     result.err = read_text_file(err_path);
-    std::error_code ignored;
-    fs::remove_all(scratch, ignored);
     return result;
 }
 
@@ -176,7 +147,7 @@ std::string lunscan_path() {
 
 RunResult run_lunscan(const std::vector<std::string>& args, const std::vector<EnvChange>& env,
                       const std::string& cwd) {
-    return run_program(lunscan_path(), args, env, cwd);
+    return run_program(lunscan_path(), args, {env, cwd, {}, false});
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

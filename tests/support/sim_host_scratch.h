@@ -1,43 +1,15 @@
-// Test support: simulated host files written to a scratch directory, and the hosts they start or the one-line fault that refuses them.
+// Test support: simulated hosts started from files written to a scratch directory, or the one-line fault that refuses them.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
 #include "pds/platform.h"
+#include "run_program.h"
 
 namespace testsupport {
-
-// A directory of files written for one test (host file, hex files, CDB log), removed afterwards.
-class Scratch {
-public:
-    Scratch() {
-        static std::atomic<int> serial{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("lunscan-sim-" + std::to_string(pds::platform().process_id()) + "-" + std::to_string(++serial));
-        std::filesystem::create_directories(dir_);
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    // Writes `content` to the file `name` and returns its path.
-    std::string put(const std::string& name, const std::string& content) const {
-        std::ofstream(path(name), std::ios::binary) << content;
-        return path(name);
-    }
-
-private:
-    std::filesystem::path dir_;
-};
 
 // The simulated host of `host_file`; a refusal fails the test.
 inline std::unique_ptr<pds::Platform> start_sim(const std::string& host_file) {

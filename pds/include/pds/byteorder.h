@@ -21,6 +21,12 @@ inline std::uint32_t load_be32(std::span<const std::uint8_t> b) {
 inline std::uint64_t load_be64(std::span<const std::uint8_t> b) {
     return (std::uint64_t{load_be32(b)} << 32) | load_be32(b.subspan(4));
 }
+// A big-endian number of 1 to 8 bytes (the width is the span's size).
+inline std::uint64_t load_be_n(std::span<const std::uint8_t> b) {
+    std::uint64_t value = 0;
+    for (std::uint8_t byte : b) value = (value << 8) | byte;
+    return value;
+}
 inline std::uint16_t load_le16(std::span<const std::uint8_t> b) {
     return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
 }
@@ -64,6 +70,7 @@ public:
     explicit ReplyReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     std::size_t size() const { return bytes_.size(); }
+    std::span<const std::uint8_t> all() const { return bytes_; }
     bool has(std::size_t offset, std::size_t length) const {
         return offset <= bytes_.size() && length <= bytes_.size() - offset;
     }
@@ -75,6 +82,10 @@ public:
     std::optional<std::uint32_t> be24(std::size_t off) { return take(off, 3) ? std::optional<std::uint32_t>(load_be24(bytes_.subspan(off))) : std::nullopt; }
     std::optional<std::uint32_t> be32(std::size_t off) { return take(off, 4) ? std::optional<std::uint32_t>(load_be32(bytes_.subspan(off))) : std::nullopt; }
     std::optional<std::uint64_t> be64(std::size_t off) { return take(off, 8) ? std::optional<std::uint64_t>(load_be64(bytes_.subspan(off))) : std::nullopt; }
+    std::optional<std::uint32_t> le32(std::size_t off) { return take(off, 4) ? std::optional<std::uint32_t>(load_le32(bytes_.subspan(off))) : std::nullopt; }
+    // A byte for diagnostics (dumps, summary lines), where a byte the reply does not reach shows
+    // as `absent` rather than stopping the line. Does not mark the reader short.
+    std::uint8_t u8_or(std::size_t off, std::uint8_t absent) const { return off < bytes_.size() ? bytes_[off] : absent; }
     // The bytes [off, off+len), or nullopt when the reply is shorter.
     std::optional<std::span<const std::uint8_t>> bytes(std::size_t off, std::size_t len) {
         return take(off, len) ? std::optional<std::span<const std::uint8_t>>(bytes_.subspan(off, len)) : std::nullopt;

@@ -15,7 +15,15 @@
 //   Windows convention because it replays Windows hosts. No call mixes an error number with a
 //   result value: results come back through out-parameters or the returned record.
 // * Methods are safe to call from several threads unless their comment says otherwise.
-// * Providers never print; they report. Printing is the library's business.
+// * Every provider answers every call itself: there are no default answers here. A provider
+//   whose host lacks something (the linux provider has no device or discovery calls yet) says
+//   so explicitly with kErrorNotSupported.
+// * The clients of storage products beside the system (the service-processor software, the
+//   multipathing driver) are their own interfaces (product_clients.h); each provider hands out
+//   the ones its host has.
+// * Time: local_time/date_text/epoch_seconds tell the wall clock, monotonic_ns() measures
+//   elapsed time. Code above the seam reads no clock of its own.
+// * Providers never print and never throw; they report. Printing is the library's business.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +34,9 @@
 #include <string_view>
 
 namespace pds {
+
+class ServiceProcessorClient;
+class MultipathClient;
 
 using os_error = std::uint32_t;   // 0 = success; otherwise the provider's error number
 
@@ -80,17 +91,20 @@ using DeviceHandle = std::uint64_t;
 
 // What CreateFileA is asked for when a device is opened (bits of win_device_layouts.h).
 struct DeviceOpenRequest {
-    std::string path;                  // "\\.\PHYSICALDRIVE3", a /dev path on Linux, ...
+    std::string path;                  // "\\.\PHYSICALDRIVE3", a disk interface path, "\\.\C:", ...
     std::uint32_t desired_access = 0;  // GENERIC_READ | GENERIC_WRITE
     std::uint32_t share_mode = 0;      // FILE_SHARE_READ | FILE_SHARE_WRITE
     bool null_dacl = false;            // security attributes whose descriptor has a null DACL
 };
 
-// Results of the multipathing driver library's calls (its own numbering).
-inline constexpr std::uint32_t kMpNotSupported = 211;  // the library has no such entry
-inline constexpr std::uint32_t kMpNotEnabled = 219;    // the library cannot be loaded
-// One entry of the multipathing driver's volume list: a name of up to 32 characters and a NUL.
-inline constexpr std::size_t kMpVolumeNameBytes = 33;
+// The longest name of a host-wide object. The linux provider's lock file
+// "lunscan.<name>.lock" must stay within a file name's 255 bytes.
+inline constexpr std::size_t kMaxObjectName = 240;
+
+// Whether `name` may name a host-wide mutex or shared memory: 1 to kMaxObjectName letters,
+// digits, '_', '-' and '.', so that it is the same valid name as a Windows kernel object, a
+// POSIX shared memory object and a file. Every provider checks names with this one rule.
+bool valid_object_name(std::string_view name);
 
 // Handle of a host-wide named mutex. Closing releases the OS object.
 class NamedMutex {
@@ -175,6 +189,10 @@ public:
     virtual std::string date_text() = 0;
     // Seconds since the epoch (seed material, not for display).
     virtual std::int64_t epoch_seconds() = 0;
+    // Nanoseconds on a clock that never goes back, from an arbitrary origin: every elapsed time
+    // the library reports is a difference of two readings. The simulated host's clock stands
+    // still while its host file fixes the local time, so traced timings are reproducible.
+    virtual std::int64_t monotonic_ns() = 0;
     virtual std::uint32_t process_id() = 0;
     // The runtime's number of the calling thread: 0 for the main thread, 1, 2, ... for threads
     // in the order they first asked.
@@ -188,6 +206,7 @@ public:
     virtual std::optional<std::string> user_name() = 0;
 
     // ---- inter-process objects -------------------------------------------------------------
+    // Names follow valid_object_name() on every provider; any other name is kErrorInvalidParameter.
     // Creates or opens a host-wide named mutex (null DACL on Windows: every user may open it).
     virtual os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) = 0;
     // Creates or opens host-wide named shared memory of `size` bytes (null DACL on Windows).
@@ -198,97 +217,43 @@ public:
     // ---- devices ---------------------------------------------------------------------------------
     // The device calls speak the Windows storage vocabulary on every provider: CreateFileA-style
     // opens, DeviceIoControl with the control codes and records of win_device_layouts.h, and
-    // Windows error numbers. Other providers translate (linux: SG_IO and sysfs).
-    // Providers that cannot reach devices answer kErrorNotSupported.
-    virtual os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) {
-        out = 0;
-        return kErrorNotSupported;
-    }
-    virtual os_error close_device(DeviceHandle handle) { return kErrorInvalidHandle; }
+    // Windows error numbers. Other providers translate. Every provider answers each call itself;
+    // one that cannot reach devices says so with kErrorNotSupported.
+    virtual os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) = 0;
+    virtual os_error close_device(DeviceHandle handle) = 0;
     // DeviceIoControl. `in` and `out` may be the same buffer (the pass-through block is both).
     // `returned` receives the bytes written to `out`. For IOCTL_SCSI_PASS_THROUGH_DIRECT a
     // successful call (0) may still carry a non-zero ScsiStatus and sense in the block.
     virtual os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in,
                                        std::uint32_t in_length, void* out, std::uint32_t out_length,
-                                       std::uint32_t& returned) {
-        returned = 0;
-        return kErrorNotSupported;
-    }
+                                       std::uint32_t& returned) = 0;
     // SetErrorMode: sets the process error mode and returns the previous one.
-    virtual std::uint32_t set_error_mode(std::uint32_t mode) { return 0; }
-
-    // ---- the multipathing driver's user library (loaded at run time) ----------------------------
-    // Its SCSI pass-through: carries the 96-byte pass-through block for `handle`. 0 on success;
-    // kMpNotEnabled when the library cannot be loaded, kMpNotSupported without the entry.
-    virtual std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) {
-        return kMpNotEnabled;
-    }
-
-    // ---- storage software beside the library: service processors, multipathing volume list ----
-    // The high-end array's service-processor software (KorvWin) and the multipathing driver's
-    // volume listing belong to products outside this system. The real providers have neither and
-    // answer kErrorNotSupported (service processor) or kMpNotEnabled (volume listing); the
-    // simulated host answers from its host file ("service_processors", "multipath_volumes").
-    //
-    // Creates a client named `application` ("API_SP") of the service-processor session `session`
-    // (the four characters after the ':' of a service-processor device name; empty: the session
-    // that serves the operating-system device `device`). `second_mode` sets the request's second
-    // mode flag. 0 with `client_id` set, or an error.
-    virtual os_error sp_create_client(const std::string& device, const std::string& session,
-                                      const std::string& application, bool second_mode,
-                                      std::uint32_t& client_id) {
-        client_id = 0;
-        return kErrorNotSupported;
-    }
-    virtual os_error sp_remove_client(std::uint32_t client_id) { return kErrorNotSupported; }
-    // The array's microcode revision as hexadecimal text ("5874") and its product text
-    // ("KORVALITH 7.0").
-    virtual os_error sp_revision_info(std::uint32_t client_id, std::string& revision, std::string& product) {
-        return kErrorNotSupported;
-    }
-    // The array's serial number (12 characters).
-    virtual os_error sp_site_info(std::uint32_t client_id, std::string& array_serial) {
-        return kErrorNotSupported;
-    }
-    // Takes (`lock` true) or gives back the client's resource lock; `held` tells whether the
-    // client holds it afterwards.
-    virtual os_error sp_resource_lock(std::uint32_t client_id, bool lock, bool& held) {
-        held = false;
-        return kErrorNotSupported;
-    }
-    // The multipathing driver's pseudo-device names. `count` in: entries of kMpVolumeNameBytes
-    // bytes `names` has room for; out: the volumes the driver has (it fills at most the room).
-    // 0, kMpNotEnabled or kMpNotSupported.
-    virtual std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) {
-        count = 0;
-        return kMpNotEnabled;
-    }
+    virtual std::uint32_t set_error_mode(std::uint32_t mode) = 0;
 
     // ---- discovery -------------------------------------------------------------------------------
-    // The host's disks, volumes and registry, in the Windows vocabulary. Providers without them
-    // answer kErrorNotSupported (linux until it learns sysfs).
+    // The host's disks, volumes and registry, in the Windows vocabulary. A provider without them
+    // answers kErrorNotSupported (kDriveUnknown for drive_type).
     //
     // SetupDiGetClassDevsA for the present disk interfaces.
-    virtual os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) {
-        return kErrorNotSupported;
-    }
+    virtual os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) = 0;
     // GetLogicalDriveStringsA: the roots ("C:\\", "D:\\") as a double-NUL-terminated list of at
     // most `buffer_length` bytes. `required` is GetLogicalDriveStringsA's answer: the length of the
     // whole list without its last NUL when it fitted, else (`roots` empty) the buffer size it needs,
     // that NUL included; so larger than buffer_length means it did not fit.
     virtual os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots,
-                                           std::uint32_t& required) {
-        required = 0;
-        return kErrorNotSupported;
-    }
+                                           std::uint32_t& required) = 0;
     // GetDriveTypeA of a root ("C:\\").
-    virtual std::uint32_t drive_type(const std::string& root) { return kDriveUnknown; }
+    virtual std::uint32_t drive_type(const std::string& root) = 0;
     // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS):
     // kErrorFileNotFound when the key does not exist.
     virtual os_error registry_open_local_machine(const std::string& subkey,
-                                                 std::unique_ptr<RegistryKey>& out) {
-        return kErrorFileNotFound;
-    }
+                                                 std::unique_ptr<RegistryKey>& out) = 0;
+
+    // ---- the storage products beside the system (product_clients.h) ---------------------------
+    // The clients of the service-processor software and of the multipathing driver this host has.
+    // They live as long as the provider.
+    virtual ServiceProcessorClient& service_processor_client() = 0;
+    virtual MultipathClient& multipath_client() = 0;
 
     // ---- tools -------------------------------------------------------------------------------
     // Runs a command line through the system shell and waits for it; stdout and stderr are
