@@ -161,20 +161,6 @@ TEST_F(OpenTest, RadDeviceFacts) {
     EXPECT_EQ(plain->rad_device, 0u);
 }
 
-TEST_F(OpenTest, SkippedInquiryMeansNoIdentificationAndNoRadTest) {
-    auto device = named_record(kRadDisk);
-    T_SIL_OPEN_OPEN_OPTIONS options{};
-    options.skip_inquiry = 1;
-    ASSERT_EQ(SIL_open_device(device.get(), &options), 0);
-    EXPECT_EQ(device->inquiry, 0u);
-    EXPECT_EQ(device->is_XMV_device, 0);
-    EXPECT_EQ(device->rad_device, 0u);
-    EXPECT_EQ(device->cap_state, 1u);
-    EXPECT_EQ(device->num_blocks, 0x100001u);
-    EXPECT_EQ(device->isOpen, 1);
-    EXPECT_EQ(device->access_method, 0u);
-}
-
 TEST_F(OpenTest, MultipathPseudoDevicesAreMarked) {
     for (const char* name : {"\\\\.\\sdisk5", "\\\\.\\strnd0", "\\\\.\\safe1", "\\\\.\\mpdisk7", "\\\\.\\MPDISK8"}) {
         auto device = named_record(name);
