@@ -29,9 +29,13 @@ for target in "${targets[@]}"; do
   # New inputs go to a work corpus in the build tree; the seeds in the source tree stay as they are.
   work="$build/fuzz-corpus/$target"
   mkdir -p "$work"
+  # A target with a dictionary (fuzz/<target>.dict) gets it: words of a text format the mutations
+  # would hardly find byte by byte.
+  dict=()
+  [ -f "$src/fuzz/$target.dict" ] && dict=(-dict="$src/fuzz/$target.dict")
   echo "== $target: ${seconds}s"
   if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$exe" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "${dict[@]}" \
         "$work" "$src/fuzz/corpus/$target" 2>"$build/$target.log"; then
     failed+=("$target")
     tail -n 40 "$build/$target.log" >&2

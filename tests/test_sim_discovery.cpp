@@ -1,15 +1,11 @@
-// Tests of the simulated host's discovery through the seam: disk interfaces, volumes, registry, pseudo devices and the documented example.
+// Tests of the simulated host's discovery through the seam: disk interfaces and the registry (volumes and pseudo devices: the discovery cases).
 #include "pds/platform.h"
-#include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "support/sim_host_scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -55,11 +51,6 @@ std::uint64_t le(const Bytes& b, std::size_t at, int n) {
 std::int64_t disk_number(pds::Platform& host, const std::string& path) {
     const Answer a = ask(host, path, win::IOCTL_STORAGE_GET_DEVICE_NUMBER);
     return a.open_error != 0 || a.error != 0 ? -1 : static_cast<std::int64_t>(le(a.record, 4, 4));
-}
-
-std::int64_t partition_length(pds::Platform& host, const std::string& path) {
-    const Answer a = ask(host, path, win::IOCTL_DISK_GET_PARTITION_INFO);
-    return a.record.size() < 16 ? -1 : static_cast<std::int64_t>(le(a.record, 8, 8));
 }
 
 struct Member {
@@ -145,44 +136,6 @@ TEST(SimDiscovery, HandedOutSetsAndKeysOutliveTheHost) {
     EXPECT_EQ(path, "B");
 }
 
-// ---- volumes --------------------------------------------------------------------------------------
-
-TEST(SimDiscovery, VolumesAreListedByLetterAndAnswerAsTheirDisk) {
-    auto sim = sim_host(R"({"devices": [
-        {"path": "\\\\.\\PHYSICALDRIVE0", "read_capacity_10": "00 0F FF FF 00 00 02 00"},
-        {"path": "\\\\.\\PHYSICALDRIVE4", "device_number": 6, "read_capacity_10": "00 00 FF FF 00 00 02 00"}],
-      "volumes": [
-        {"root": "D:\\", "device": "\\\\.\\physicaldrive0", "partition_length": 268435456},
-        {"root": "c:\\", "device": "\\\\.\\PHYSICALDRIVE0", "size_kb": 102400},
-        {"root": "Z:\\", "type": "remote"},
-        {"root": "E:\\", "device": "\\\\.\\PHYSICALDRIVE4"},
-        {"root": "G:\\", "type": "removable", "device": "\\\\.\\PHYSICALDRIVE4", "open": "not_found"}]})");
-    ASSERT_NE(sim, nullptr);
-    const std::string list("C:\\\0D:\\\0E:\\\0G:\\\0Z:\\\0\0", 21);
-    std::string roots;
-    std::uint32_t required = 0;
-    ASSERT_EQ(sim->logical_drive_strings(21, roots, required), 0u);
-    EXPECT_EQ(roots, list);
-    EXPECT_EQ(required, 20u) << "the length without the list's closing NUL";
-    ASSERT_EQ(sim->logical_drive_strings(20, roots, required), 0u);
-    EXPECT_EQ(roots, "") << "one byte short: nothing copied";
-    EXPECT_EQ(required, 21u);
-    EXPECT_EQ(sim->drive_type("c:\\"), pds::kDriveFixed);
-    EXPECT_EQ(sim->drive_type("G:\\"), pds::kDriveRemovable);
-    EXPECT_EQ(sim->drive_type("Z:\\"), pds::kDriveRemote);
-    EXPECT_EQ(sim->drive_type("C:"), pds::kDriveNoRootDir);
-
-    // Each volume: its disk's number, its own length (else the disk's), its own open.
-    EXPECT_EQ(disk_number(*sim, R"(\\.\C:)"), 0);
-    EXPECT_EQ(partition_length(*sim, R"(\\.\C:)"), 102400 * 1024);
-    EXPECT_EQ(partition_length(*sim, R"(\\.\d:)"), 268435456);
-    EXPECT_EQ(disk_number(*sim, R"(\\.\E:)"), 6);
-    EXPECT_EQ(partition_length(*sim, R"(\\.\E:)"), 0x10000LL * 512);
-    EXPECT_EQ(ask(*sim, R"(\\.\G:)", 0).open_error, pds::kErrorFileNotFound);
-    EXPECT_EQ(ask(*sim, R"(\\.\Z:)", 0).open_error, pds::kErrorFileNotFound) << "no disk behind it";
-    EXPECT_EQ(ask(*sim, R"(\\.\C:\)", 0).open_error, pds::kErrorFileNotFound) << "the root directory is not the volume";
-}
-
 // ---- registry -------------------------------------------------------------------------------------
 
 std::vector<std::string> subkeys(pds::Platform& host, const std::string& path) {
@@ -221,49 +174,6 @@ TEST(SimDiscovery, RegistryKeysAndValuesIgnoreCaseAndAnswerByType) {
     EXPECT_EQ(text, "localhost");
     EXPECT_EQ(key->query_string("SILPORT", text), pds::kErrorUnsupportedType);
     EXPECT_EQ(key->query_dword("Missing", port), pds::kErrorFileNotFound);
-}
-
-// ---- pseudo devices and the documented example ------------------------------------------------------
-
-TEST(SimDiscovery, APseudoDeviceAnswersAsTheFirstPathItFrontsButIsNoDisk) {
-    auto sim = sim_host(R"({"multipath_volumes": ["\\\\.\\strnd0"], "devices": [
-        {"path": "\\\\.\\PHYSICALDRIVE2", "device_number": 2, "address": {"port": 3, "path_id": 0, "target_id": 0, "lun": 1}},
-        {"path": "\\\\.\\PHYSICALDRIVE3", "address": {"port": 4, "path_id": 0, "target_id": 0, "lun": 1}},
-        {"path": "\\\\.\\strnd0", "fronts": ["\\\\.\\PHYSICALDRIVE2", "\\\\.\\PHYSICALDRIVE3"]},
-        {"path": "\\\\.\\strnd1", "fronts": ["\\\\.\\PHYSICALDRIVE3"], "open": "sharing_violation"}]})");
-    ASSERT_NE(sim, nullptr);
-    EXPECT_EQ(ask(*sim, R"(\\.\STRND0)", win::IOCTL_SCSI_GET_ADDRESS).record, (Bytes{8, 0, 0, 0, 3, 0, 0, 1}));
-    EXPECT_EQ(ask(*sim, R"(\\.\STRND0)", win::IOCTL_STORAGE_GET_DEVICE_NUMBER).error, 1u);
-    EXPECT_EQ(ask(*sim, R"(\\.\STRND1)", 0).open_error, pds::kErrorSharingViolation);
-    for (const Member& m : interfaces(*sim)) EXPECT_EQ(m.path.find("strnd"), std::string::npos) << m.path;
-    std::uint32_t count = 4;
-    std::vector<char> listed(count * pds::kMpVolumeNameBytes, 'x');
-    EXPECT_EQ(sim->multipath_client().mp_list_volumes(count, listed.data()), 0u);
-    EXPECT_EQ(count, 1u);
-    EXPECT_STREQ(listed.data(), R"(\\.\strnd0)");
-}
-
-// The example of the Discovery section of docs/host-file.md is a working file that says what the page claims.
-TEST(SimDiscovery, DocumentedDiscoveryExampleLoads) {
-    std::ifstream page(LUNSCAN_SOURCE_DIR "/docs/host-file.md");
-    const std::string text((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
-    const auto begin = text.find("```json\n", text.find("\n## Discovery\n"));
-    ASSERT_NE(begin, std::string::npos);
-    auto sim = sim_host(text.substr(begin + 8, text.find("```", begin + 8) - begin - 8));
-    ASSERT_NE(sim, nullptr);
-    const std::vector<Member> found = interfaces(*sim);
-    ASSERT_EQ(found.size(), 4u);
-    EXPECT_EQ(found[3].path, generated_path("", "", "000003"));
-    EXPECT_EQ(disk_number(*sim, found[1].path), 2);
-    EXPECT_EQ(ask(*sim, found[2].path, 0).open_error, pds::kErrorSharingViolation);
-    EXPECT_EQ(disk_number(*sim, R"(\\.\D:)"), 0);
-    EXPECT_EQ(partition_length(*sim, R"(\\.\C:)"), 125829120LL * 1024);
-    EXPECT_EQ(sim->drive_type("F:\\"), pds::kDriveCdrom);
-    std::unique_ptr<pds::RegistryKey> key;
-    ASSERT_EQ(sim->registry_open_local_machine("SOFTWARE\\XMV\\KORVWIN\\INSTANCES\\SP1\\PORTS", key), 0u);
-    std::uint32_t port = 0;
-    EXPECT_EQ(key->query_dword("SILPORT", port), 0u);
-    EXPECT_EQ(port, 4220u);
 }
 
 }  // namespace

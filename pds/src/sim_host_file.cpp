@@ -62,34 +62,36 @@ std::string member_path(const std::string& parent, std::string_view key) {
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
-// Rejects duplicate keys (the parser would keep the last one silently) and absurd nesting.
-class StructureCheck {
+// Builds the document as the JSON library's own builder does, and refuses duplicate keys (the
+// builder would keep the last one silently) and absurd nesting. One pass over the text, linear in
+// it: the library's callback parser rescans a container at the end of each object in it, which is
+// quadratic for a host of tens of thousands of devices.
+class CheckedDocument {
 public:
-    bool operator()(int depth, json::parse_event_t event, json& parsed) {
-        switch (event) {
-        case json::parse_event_t::object_start:
-        case json::parse_event_t::array_start:
-            if (static_cast<std::size_t>(depth) >= kMaxNesting) {
-                fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels");
-            }
-            frames_.push_back({child_path(), event == json::parse_event_t::array_start, 0, {}});
-            break;
-        case json::parse_event_t::key: {
-            Frame& frame = frames_.back();
-            key_ = parsed.get<std::string>();
-            if (!frame.keys.insert(key_).second) fail("duplicate key " + quoted(member_path(frame.path, key_)));
-            break;
-        }
-        case json::parse_event_t::object_end:
-        case json::parse_event_t::array_end:
-            frames_.pop_back();
-            next_element();
-            break;
-        case json::parse_event_t::value:
-            next_element();
-            break;
-        }
-        return true;
+    explicit CheckedDocument(json& root) : dom_(root, true) {}
+
+    bool null() { return scalar() && dom_.null(); }
+    bool boolean(bool v) { return scalar() && dom_.boolean(v); }
+    bool number_integer(json::number_integer_t v) { return scalar() && dom_.number_integer(v); }
+    bool number_unsigned(json::number_unsigned_t v) { return scalar() && dom_.number_unsigned(v); }
+    bool number_float(json::number_float_t v, const json::string_t& s) { return scalar() && dom_.number_float(v, s); }
+    bool string(json::string_t& v) { return scalar() && dom_.string(v); }
+    bool binary(json::binary_t& v) { return scalar() && dom_.binary(v); }
+    bool start_object(std::size_t n) { return open(false) && dom_.start_object(n); }
+    bool start_array(std::size_t n) { return open(true) && dom_.start_array(n); }
+    bool end_object() { return close() && dom_.end_object(); }
+    bool end_array() { return close() && dom_.end_array(); }
+
+    bool key(json::string_t& k) {
+        Frame& frame = frames_.back();
+        key_ = k;
+        if (!frame.keys.insert(key_).second) fail("duplicate key " + quoted(member_path(frame.path, key_)));
+        return dom_.key(k);
+    }
+
+    template <class Exception>
+    bool parse_error(std::size_t position, const std::string& token, const Exception& e) {
+        return dom_.parse_error(position, token, e);
     }
 
 private:
@@ -100,6 +102,23 @@ private:
         std::set<std::string, std::less<>> keys;
     };
 
+    bool open(bool array) {
+        if (frames_.size() >= kMaxNesting) fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels");
+        frames_.push_back({child_path(), array, 0, {}});
+        return true;
+    }
+
+    bool close() {
+        frames_.pop_back();
+        return scalar();
+    }
+
+    // A value is complete: the next element of an array has the next index.
+    bool scalar() {
+        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+        return true;
+    }
+
     std::string child_path() const {
         if (frames_.empty()) return {};
         const Frame& frame = frames_.back();
@@ -107,10 +126,7 @@ private:
         return member_path(frame.path, key_);
     }
 
-    void next_element() {
-        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
-    }
-
+    nlohmann::detail::json_sax_dom_parser<json> dom_;
     std::vector<Frame> frames_;
     std::string key_;
 };
@@ -368,8 +384,9 @@ using namespace check;
 bool parse_sim_host(std::string_view text, SimHost& out, std::string& fault, const std::string& base_directory) {
     try {
         SimHost host = default_host();
-        StructureCheck check;
-        const json doc = json::parse(text.begin(), text.end(), std::ref(check));
+        json doc;
+        CheckedDocument checked(doc);
+        json::sax_parse(text.begin(), text.end(), &checked);
         read_document(doc, host, base_directory);
         out = std::move(host);
         return true;

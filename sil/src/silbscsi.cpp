@@ -251,7 +251,7 @@ std::int32_t SIL_Inquiry(T_SIL_DEVICE* device, const T_SIL_OPEN_OPEN_OPTIONS* op
     T_SIL_REPLY reply = read_page();
     if (!reply.ok()) reply = read_page();
     std::int32_t rc = reply.status;
-    if (rc == 0 && lun_not_supported(reply.bytes[0])) rc = SIL_ERR_LUN_NOT_SUPPORTED;
+    if (rc == 0 && lun_not_supported(pds::ReplyReader(reply.bytes).u8(0).value_or(0))) rc = SIL_ERR_LUN_NOT_SUPPORTED;
 
     get_bus_tid_lun_from_host(device, device->trace_ctx);
     if (rc < 0) SIL_RETURN(rc);
@@ -611,27 +611,32 @@ std::int32_t get_korv_vms_id(T_SIL_DEVICE* device, std::uint64_t) {
 }
 
 std::optional<T_TLV_ITEM> parse_tlv_header(std::span<const std::uint8_t> data, std::size_t offset) {
-    if (offset >= data.size()) return std::nullopt;
-    const std::uint8_t header = data[offset];
-    const std::size_t tag_bytes = ((header >> 6) & 0x03) + 1;
-    const std::size_t length_bytes = ((header >> 2) & 0x07) + 1;
-    const std::size_t at = offset + 1;
-    if (data.size() - at < tag_bytes + length_bytes) return std::nullopt;
+    pds::ReplyReader reply(data);
+    const auto header = reply.u8(offset);
+    if (!header) return std::nullopt;
+    const std::size_t tag_bytes = ((*header >> 6) & 0x03) + 1;
+    const std::size_t length_bytes = ((*header >> 2) & 0x07) + 1;
+    const auto tag = reply.bytes(offset + 1, tag_bytes);
+    const auto length = reply.bytes(offset + 1 + tag_bytes, length_bytes);
+    if (!tag || !length) return std::nullopt;
     T_TLV_ITEM item{};
-    item.tag = static_cast<std::uint32_t>(pds::load_be_n(data.subspan(at, tag_bytes)));
-    item.constructed = (header & 0x20) != 0;
-    item.length = pds::load_be_n(data.subspan(at + tag_bytes, length_bytes));
-    item.value_offset = at + tag_bytes + length_bytes;
+    item.tag = static_cast<std::uint32_t>(pds::load_be_n(*tag));
+    item.constructed = (*header & 0x20) != 0;
+    item.length = pds::load_be_n(*length);
+    item.value_offset = offset + 1 + tag_bytes + length_bytes;
     return item;
 }
 
 std::optional<T_DRAV_REPLY_HEADER> drav_reply_header(std::span<const std::uint8_t> reply) {
     const auto item = parse_tlv_header(reply, 0);
-    if (!item || item->tag != kDravHeaderTag || item->length != 6 || !value_fits(reply, *item)) return std::nullopt;
-    const auto value = reply.subspan(item->value_offset, 6);
+    if (!item || item->tag != kDravHeaderTag || item->length != 6) return std::nullopt;
+    pds::ReplyReader value(pds::ReplyReader(reply).bytes_upto(item->value_offset, 6));
+    const auto echo = value.be16(0);
+    const auto flags = value.u8(2);
+    const auto total = value.be24(3);
     // The array echoes CDB bytes 2-3 so a reply to another request is not taken for ours.
-    if (value[0] != 0x02 || value[1] != 0x01) return std::nullopt;
-    return T_DRAV_REPLY_HEADER{(value[2] & 0x01) != 0, pds::load_be24(value.subspan(3))};
+    if (!echo || *echo != 0x0201 || !flags || !total) return std::nullopt;
+    return T_DRAV_REPLY_HEADER{(*flags & 0x01) != 0, *total};
 }
 
 std::int32_t drav_nice_name_walk(std::span<const std::uint8_t> reply, std::span<const std::uint8_t> lun_wwn,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <pds/platform_testing.h>
 #include <pds/win_device_layouts.h>
@@ -15,6 +16,11 @@ FakeScsiPlatform::FakeScsiPlatform(pds::Platform& real) : ForwardingPlatform(rea
 
 void FakeScsiPlatform::reset() {
     responder = nullptr;
+    raw = nullptr;
+    on_mp = [](void*) { return pds::kMpNotEnabled; };
+    calls.clear();
+    mp_values.clear();
+    error_mode = kInitialErrorMode;
     commands.clear();
     environment.clear();
     host = pds::HostIdentity{};
@@ -44,6 +50,9 @@ pds::os_error FakeScsiPlatform::device_io_control(pds::DeviceHandle handle, std:
                                                   std::uint32_t in_length, void* out, std::uint32_t out_length,
                                                   std::uint32_t& returned) {
     returned = 0;
+    const auto* bytes = static_cast<const std::uint8_t*>(in);
+    calls.push_back({code, std::vector<std::uint8_t>(bytes, bytes + (in != nullptr ? in_length : 0)), out_length, error_mode});
+    if (raw) return raw(code, out, out_length, returned);
     using Block = pds::win::ScsiPassThroughDirectWithSense;
     if (handle != kHandle) return pds::kErrorInvalidHandle;
     if (code != pds::win::IOCTL_SCSI_PASS_THROUGH_DIRECT || in_length < sizeof(Block) || out_length < sizeof(Block)) {
@@ -76,6 +85,13 @@ pds::os_error FakeScsiPlatform::device_io_control(pds::DeviceHandle handle, std:
     std::memcpy(out, &block, sizeof block);
     returned = sizeof block;
     return 0;
+}
+
+std::uint32_t FakeScsiPlatform::set_error_mode(std::uint32_t mode) { return std::exchange(error_mode, mode); }
+
+std::uint32_t FakeScsiPlatform::mp_scsi_pass_through(pds::DeviceHandle, std::uint32_t value, void* block) {
+    mp_values.push_back(value);
+    return on_mp(block);
 }
 
 FakeScsiPlatform& fake_scsi_platform() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <pds/platform.h>
+#include <pds/product_clients.h>
 
 #include "forwarding_platform.h"
 
@@ -21,6 +22,18 @@ struct ScsiAnswer {
     std::vector<std::uint8_t> data;   // copied into the data buffer, cut to the transfer length
 };
 
+// One device call as the platform received it (every control code), for tests of the transport.
+struct DeviceCall {
+    std::uint32_t code;
+    std::vector<std::uint8_t> in;  // the input as the call received it
+    std::uint32_t out_length;
+    std::uint32_t error_mode;      // the process error mode while the call ran
+};
+
+// Answers one device call itself, in place of the scripted device; `out` is the caller's buffer.
+using RawAnswer = std::function<pds::os_error(std::uint32_t code, void* out, std::uint32_t out_length,
+                                              std::uint32_t& returned)>;
+
 // One command the device saw.
 struct ScsiCommand {
     std::vector<std::uint8_t> cdb;    // CdbLength bytes
@@ -28,14 +41,21 @@ struct ScsiCommand {
     std::uint32_t timeout = 0;        // TimeOutValue of the pass-through block
 };
 
-class FakeScsiPlatform : public ForwardingPlatform {
+class FakeScsiPlatform : public ForwardingPlatform, public pds::MultipathClient {
 public:
     using Responder = std::function<ScsiAnswer(const std::vector<std::uint8_t>& cdb)>;
 
     // Handle the test gives its device record (`fid`).
     static constexpr pds::DeviceHandle kHandle = 0x5151;
 
+    static constexpr std::uint32_t kInitialErrorMode = 0x8000;
+
     Responder responder;                          // unset: every command fails
+    RawAnswer raw;                                // set: answers every device call instead
+    std::function<std::uint32_t(void* block)> on_mp;  // the multipathing driver's pass-through
+    std::vector<DeviceCall> calls;                // every device call, in order
+    std::vector<std::uint32_t> mp_values;         // the value handed with each multipath call
+    std::uint32_t error_mode = kInitialErrorMode;
     std::vector<ScsiCommand> commands;            // in the order sent
     std::map<std::string, std::string> environment;
     pds::HostIdentity host;                       // Windows 10.0 unless the test changes it
@@ -44,7 +64,8 @@ public:
     // library starts normally on the fake.
     explicit FakeScsiPlatform(pds::Platform& real);
 
-    // Back to a device that answers nothing, an empty environment and Windows 10.0.
+    // Back to a device that answers nothing (multipath not installed), an empty environment and
+    // Windows 10.0.
     void reset();
 
     // Commands whose opcode (and, when given, second byte) match.
@@ -56,6 +77,14 @@ public:
     pds::os_error device_io_control(pds::DeviceHandle handle, std::uint32_t code, const void* in,
                                     std::uint32_t in_length, void* out, std::uint32_t out_length,
                                     std::uint32_t& returned) override;
+    std::uint32_t set_error_mode(std::uint32_t mode) override;
+    // The multipathing driver is the fake itself: its pass-through is `on_mp`, it lists no volumes.
+    pds::MultipathClient& multipath_client() override { return *this; }
+    std::uint32_t mp_scsi_pass_through(pds::DeviceHandle handle, std::uint32_t value, void* block) override;
+    std::uint32_t mp_list_volumes(std::uint32_t& count, char*) override {
+        count = 0;
+        return pds::kMpNotEnabled;
+    }
 
 };
 

@@ -41,47 +41,20 @@ ByteImage& ByteImage::bytes(std::size_t offset, std::initializer_list<std::uint8
 ByteImage& ByteImage::apply_fixture(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read fixture " + path);
+    std::vector<std::uint8_t> values;
     std::string line;
-    int number = 0;
     while (std::getline(in, line)) {
-        ++number;
-        const auto fail = [&](const std::string& why) {
-            throw std::runtime_error(path + ":" + std::to_string(number) + ": " + why);
-        };
-        std::size_t pos = line.find_first_not_of(" \t\r");
-        if (pos == std::string::npos || line[pos] == '#') continue;
-        if (line[pos] != '@') fail("expected '@<offset>'");
-        std::size_t end = pos + 1;
-        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
-        if (end == pos + 1) fail("missing offset");
-        std::size_t offset = std::stoul(line.substr(pos + 1, end - pos - 1));
-        pos = end;
-        std::vector<std::uint8_t> values;
-        while (true) {
-            pos = line.find_first_not_of(" \t\r", pos);
-            if (pos == std::string::npos) break;
-            if (line[pos] == '"') {
-                const std::size_t close = line.find('"', pos + 1);
-                if (close == std::string::npos) fail("unterminated text");
-                values.insert(values.end(), line.begin() + static_cast<std::ptrdiff_t>(pos + 1),
-                              line.begin() + static_cast<std::ptrdiff_t>(close));
-                pos = close + 1;
-            } else {
-                if (pos + 2 > line.size() || !std::isxdigit(static_cast<unsigned char>(line[pos])) ||
-                    !std::isxdigit(static_cast<unsigned char>(line[pos + 1]))) {
-                    fail("expected a two-digit hex byte or a quoted text");
-                }
-                values.push_back(static_cast<std::uint8_t>(std::stoul(line.substr(pos, 2), nullptr, 16)));
-                pos += 2;
+        std::istringstream words(line.substr(0, line.find('#')));
+        for (std::string word; words >> word;) {
+            if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+                !std::isxdigit(static_cast<unsigned char>(word[1]))) {
+                throw std::runtime_error(path + ": \"" + word + "\" is no hex byte");
             }
+            values.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
         }
-        try {
-            check(offset, values.size());
-        } catch (const std::out_of_range& e) {
-            fail(e.what());
-        }
-        std::copy(values.begin(), values.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
     }
+    check(0, values.size());
+    std::copy(values.begin(), values.end(), bytes_.begin());
     return *this;
 }
 

@@ -26,9 +26,9 @@ public:
     const std::vector<std::uint8_t>& data() const { return bytes_; }
     std::size_t size() const { return bytes_.size(); }
 
-    // Applies a fixture file. Lines: "# comment", blank, or "@<offset> <item> ..." where the
-    // offset is decimal and each item is a two-digit hex byte or a "quoted" text. Throws
-    // std::runtime_error naming the file and line on a malformed line or a range past the end.
+    // Copies a fixture file over the image from byte 0: hex bytes in pairs separated by white
+    // space, "#" starting a comment to the end of the line (the simulated host's notation). Throws
+    // std::runtime_error naming the file on a malformed byte or one past the image.
     ByteImage& apply_fixture(const std::string& path);
 
 private:

@@ -1,4 +1,4 @@
-// Test support: runs a program through the system shell with redirected outputs, standard input and a changed environment.
+// Test support: runs a program with redirected outputs, standard input and a changed environment (POSIX shell; Windows CreateProcess).
 #include "run_program.h"
 
 #include <cstdio>
@@ -8,7 +8,9 @@
 #include <iterator>
 #include <sstream>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -75,15 +77,13 @@ std::string quote(const std::string& word) {
 #endif
 }
 
+#if !defined(_WIN32)
 int normalise_status(int raw) {
-#if defined(_WIN32)
-    return raw;  // the exit code itself: -1 and -2 come back as such
-#else
     if (raw == -1 || !WIFEXITED(raw)) return 1000 + raw;  // no exit status at all: never 0, -1, -2
     const int code = WEXITSTATUS(raw);
     return code >= 128 ? code - 256 : code;
-#endif
 }
+#endif
 
 }  // namespace
 
@@ -109,31 +109,63 @@ std::string text_of(std::string raw) {
 
 std::string read_text_file(const std::string& path) { return text_of(read_file(path)); }
 
+#if defined(_WIN32)
+namespace {
+
+// Starts the program itself, not through cmd.exe, whose start under Wine now and then fails to find
+// the program; the exit code comes back as it is, so -1 and -2 read as such.
+int run_direct(std::string command_line, const RunOptions& options, const std::string& in_path,
+               const std::string& out_path, const std::string& err_path) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const auto open = [&inherit](const std::string& path, bool write) {
+        return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = open(in_path, false);
+    start.hStdOutput = open(out_path, true);
+    start.hStdError = options.merge ? start.hStdOutput : open(err_path, true);
+    PROCESS_INFORMATION process{};
+    DWORD code = 1000;  // never 0, -1 or -2 when the program did not run
+    if (CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &start, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(start.hStdInput);
+    CloseHandle(start.hStdOutput);
+    if (!options.merge) CloseHandle(start.hStdError);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+#endif
+
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const RunOptions& options) {
     const Scratch scratch;
     const std::string in_path = scratch.put("stdin.txt", options.input);
     const std::string out_path = scratch.path("stdout.txt"), err_path = scratch.path("stderr.txt");
 
-    std::string command;
-    if (!options.cwd.empty()) {
-#if defined(_WIN32)
-        command += "cd /d " + quote(options.cwd) + " && ";
-#else
-        command += "cd " + quote(options.cwd) + " && ";
-#endif
-    }
-    command += quote(exe);
+    std::string command = quote(exe);
     for (const std::string& arg : args) command += " " + quote(arg);
+#if !defined(_WIN32)
+    if (!options.cwd.empty()) command = "cd " + quote(options.cwd) + " && " + command;
     command += " <" + quote(in_path) + " >" + quote(out_path) + (options.merge ? " 2>&1" : " 2>" + quote(err_path));
-#if defined(_WIN32)
-    command = "\"" + command + "\"";  // cmd /c strips one pair of outer quotes
 #endif
 
     RunResult result;
     {
         ScopedEnv scoped(options.env);
         std::fflush(nullptr);
+#if defined(_WIN32)
+        result.status = run_direct(command, options, in_path, out_path, err_path);
+#else
         result.status = normalise_status(std::system(command.c_str()));
+#endif
     }
     result.out = read_text_file(out_path);
     result.err = read_text_file(err_path);

@@ -28,7 +28,7 @@ struct RunOptions {
     bool merge = false;          // standard error into standard output, in the order written
 };
 
-// Runs `exe` with `args` through the system shell.
+// Runs `exe` with `args` (through the shell on POSIX systems, directly on Windows).
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The lunscan executable: $LUNSCAN_EXE when set, else the one this build made.
