@@ -161,24 +161,6 @@ TEST_F(OpenTest, RadDeviceFacts) {
     EXPECT_EQ(plain->rad_device, 0u);
 }
 
-TEST_F(OpenTest, MultipathPseudoDevicesAreMarked) {
-    for (const char* name : {"\\\\.\\sdisk5", "\\\\.\\strnd0", "\\\\.\\safe1", "\\\\.\\mpdisk7", "\\\\.\\MPDISK8"}) {
-        auto device = named_record(name);
-        EXPECT_EQ(get_ext_data(device.get()), 0) << name;
-        EXPECT_EQ(device->mp_state, SIL_DEV_PARENT) << name;
-    }
-    for (const char* name : {"\\\\.\\SDISK5", "\\\\.\\mpdisk", kPlainDisk}) {
-        auto device = named_record(name);
-        EXPECT_EQ(get_ext_data(device.get()), 0) << name;
-        EXPECT_EQ(device->mp_state, 0) << name;
-    }
-    // A relation found before is not looked at again.
-    auto related = named_record("\\\\.\\mpdisk7");
-    related->veritas_state = SIL_DEV_CHILD;
-    EXPECT_EQ(get_ext_data(related.get()), 0);
-    EXPECT_EQ(related->mp_state, 0);
-}
-
 // ---- closing ----------------------------------------------------------------------------------------
 
 TEST_F(OpenTest, ClosePaths) {

@@ -468,19 +468,6 @@ TEST_F(TransportTest, AccessDeniedStandardInquiryAnsweredFromTheStorageProperty)
     }
 }
 
-TEST_F(TransportTest, RefusedVpdPagesAndCapacityAreNotAnsweredFromTheProperty) {
-    for (const Bytes& cdb : {cdb_of(0x12, {{1, 0x01}, {2, 0x83}, {4, 0x90}}), cdb_of(0x12, {{1, 0x01}, {2, 0xF6}, {4, 0xFE}}),
-                             cdb_of(0x25)}) {
-        reset_fake();
-        fake().raw = access_denied_with_descriptor(8, 2048);
-        Bytes data(get_xfer_length(cdb.data(), 512), 0);
-        EXPECT_EQ(send(cdb, 0, data), -5);
-        ASSERT_EQ(fake().calls.size(), 1u);
-        EXPECT_EQ(err_.os_error, 5u);
-        EXPECT_EQ(data, Bytes(data.size(), 0));
-    }
-}
-
 // The error record's outcome fields, as one comparable text.
 std::string outcome(const T_CDB_ERROR& e) {
     char text[160];
