@@ -231,8 +231,8 @@ std::int32_t open_device_by_kind(T_SIL_DEVICE* device, const T_SIL_OPEN_OPEN_OPT
 
     device->access_method = SIL_ACCESS_OS;
     if (open_os_device(device) != 0) {
-        SIL_TRACE(kTraceOpenFailed, "open of %s failed with fid %d errno %d", device->name,
-                  static_cast<int>(device->fid), static_cast<int>(device->os_errno));
+        SIL_TRACE(kTraceOpenFailed, "open of %s failed with fid %p errno %d", device->name,
+                  reinterpret_cast<void*>(static_cast<std::uintptr_t>(device->fid)), static_cast<int>(device->os_errno));
         SIL_RETURN(SIL_ERR_FAILED);
     }
     SIL_TRACE(SIL_TRACE_INFO, "(SIL_open_device) open was successful");
@@ -302,6 +302,7 @@ std::int32_t open_os_device(T_SIL_DEVICE* device) {
         return error;
     };
     pds::os_error error = attempt();
+    sil_disk_open_noted(error);
     if (error == pds::kErrorSharingViolation) {
         // Another process holds the disk for writing; reading is still allowed.
         request.desired_access = pds::win::GENERIC_READ;

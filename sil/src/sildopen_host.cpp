@@ -10,6 +10,7 @@
 #include <pds/platform.h>
 
 #include "sildopen.h"
+#include "silinitl.h"
 #include "silvendor.h"
 
 namespace {
@@ -47,7 +48,7 @@ std::int32_t korvAquireDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind) {
         if (mutex == nullptr) return static_cast<std::int32_t>(pds::kErrorInvalidHandle);
         device->dev_mutex = reinterpret_cast<std::uintptr_t>(mutex.release());
     }
-    return static_cast<std::int32_t>(device_mutex(device)->lock(-1));
+    return static_cast<std::int32_t>(sil_lock_host_wide(*device_mutex(device), sil_device_lock_name(device->name)));
 }
 
 std::int32_t korvReleaseDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind) {

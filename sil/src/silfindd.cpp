@@ -1,6 +1,7 @@
 // Device discovery: SIL_CreateDeviceList and SIL_DestroyDeviceList, and the scan list the name sources fill.
 #include "silfindd.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -143,6 +144,7 @@ std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list
         }
     }
 
+    sil_disk_opens_reset();
     if (!o.user_supplied_device_list) {
         *list = T_SIL_DEVICE_LIST{};
         T_SCAN_LIST scan{nullptr, nullptr, 0, o.max_devices};
@@ -166,6 +168,14 @@ std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list
     }
 
     if (!o.query_only) gather(list, o, trace_ctx);
+    if (sil_every_disk_open_denied()) {
+        // Without administrator rights Windows refuses every disk; one line says why, after the
+        // status dots when there were any.
+        SIL_TRACE(SIL_TRACE_ERROR, "every disk open was refused with access denied");
+        std::fprintf(stderr, "%slunscan needs administrator rights to open disks\n",
+                     o.printf_dots_f != 0 && list->count > 0 ? "\n" : "");
+        std::fflush(stderr);
+    }
     SIL_TRACE(kTraceDefaults, "find_alternate_inquiry_data is not supported on this platform");
 
     std::int32_t result = SIL_OK;

@@ -69,7 +69,8 @@ bool texts_from_storage_property(T_SIL_DEVICE* device, Image& image) {
     return true;
 }
 
-// The INQUIRY data the port driver keeps for the device's target and LUN.
+// The INQUIRY data the port driver keeps for the device's path, target and LUN (an adapter with
+// several paths lists the same target and LUN once per path).
 bool texts_from_inquiry_data(T_SIL_DEVICE* device, Image& image) {
     std::vector<std::uint8_t> out(kInquiryDataBufferSize, 0);
     std::uint32_t returned = 0;
@@ -89,7 +90,7 @@ bool texts_from_inquiry_data(T_SIL_DEVICE* device, Image& image) {
             if (entry > info.size() || info.size() - entry < win::kScsiInquiryDataHeader) return false;
             const auto header = info.subspan(entry);
             const std::size_t length = pds::load_le32(header.subspan(4));
-            if (header[1] == device->tid && header[2] == device->lun) {
+            if (header[0] == device->bus && header[1] == device->tid && header[2] == device->lun) {
                 const auto data = header.subspan(win::kScsiInquiryDataHeader);
                 std::copy_n(data.begin(), std::min({length, kInquiryDataTaken, data.size()}), image.begin());
                 return true;

@@ -51,6 +51,7 @@ pds::os_error open_for_scan(const std::string& path, pds::DeviceHandle& handle) 
                                          win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, false};
     const pds::os_error error = platform.open_device(request, handle);
     platform.set_error_mode(previous);
+    sil_disk_open_noted(error);
     if (error != 0) handle = 0;
     return error;
 }

@@ -66,6 +66,28 @@ pds::os_error sil_lock_host_wide(pds::NamedMutex& mutex, const std::string& name
 
 namespace {
 
+std::atomic<std::uint32_t> g_disk_opens{0};
+std::atomic<std::uint32_t> g_disk_opens_denied{0};
+
+}  // namespace
+
+void sil_disk_opens_reset() {
+    g_disk_opens = 0;
+    g_disk_opens_denied = 0;
+}
+
+void sil_disk_open_noted(pds::os_error error) {
+    ++g_disk_opens;
+    if (error == pds::kErrorAccessDenied) ++g_disk_opens_denied;
+}
+
+bool sil_every_disk_open_denied() {
+    const std::uint32_t tried = g_disk_opens;
+    return tried != 0 && g_disk_opens_denied == tried;
+}
+
+namespace {
+
 // Sets up the chain-code counter shared by the processes of the host; 0 or the OS error.
 pds::os_error korv_ipc_init(T_SIL_CONTEXT& ctx) {
     if (ctx.ipc_initialised != 0) {

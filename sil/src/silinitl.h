@@ -28,3 +28,10 @@ inline constexpr int kHostLockWaitMs = 120000;
 // Takes the host-wide mutex `name`, waiting kHostLockWaitMs at most. On time-out it says on
 // standard error and in the trace which lock it gave up on and returns kErrorSemTimeout.
 pds::os_error sil_lock_host_wide(pds::NamedMutex& mutex, const std::string& name);
+
+// The disk opens of one device list (the scan's and the gather's), so that a run refused every
+// one of them, as a user without administrator rights is, can say so once.
+void sil_disk_opens_reset();
+void sil_disk_open_noted(pds::os_error error);
+// At least one disk open was tried, and every one was refused with access denied.
+bool sil_every_disk_open_denied();

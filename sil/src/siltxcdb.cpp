@@ -40,8 +40,9 @@ void trace_device_lines(const T_SIL_DEVICE& dev, const void* data_buffer) {
     std::memcpy(korid, dev.korid, sizeof dev.korid);
     char name[sizeof dev.name + 1] = {};
     std::memcpy(name, dev.name, sizeof dev.name);
-    SIL_TRACE(SIL_TRACE_INFO_DETAIL, "SIL dev: fid=%d isOpen=%d name=<%s>, bus: %d tid: %d lun: %d",
-              static_cast<int>(dev.fid), dev.isOpen, name, dev.bus, dev.tid, dev.lun);
+    // The handle is a pointer on Windows: traced whole, not cut to an int.
+    SIL_TRACE(SIL_TRACE_INFO_DETAIL, "SIL dev: fid=%p isOpen=%d name=<%s>, bus: %d tid: %d lun: %d",
+              reinterpret_cast<void*>(static_cast<std::uintptr_t>(dev.fid)), dev.isOpen, name, dev.bus, dev.tid, dev.lun);
     SIL_TRACE(SIL_TRACE_INFO_DETAIL, "SIL dev: ucode=0x%x date=0x%08x korvModel=0x%04x cap=%d ckd=%d",
               dev.ucode_level, dev.ucode_date, dev.korv_model, static_cast<int>(dev.cap), ckd_of(dev));
     SIL_TRACE(SIL_TRACE_INFO_DETAIL, "SIL dev: korid: %s", korid);

@@ -25,6 +25,7 @@ constexpr std::uint8_t kSenseRequested = 24;
 constexpr std::uint32_t kPropertyReplySize = 2048;
 constexpr std::uint32_t kReservationProbeLength = 144;
 constexpr std::uint8_t kReservationProbeCdb[6] = {SCSI_INQUIRY, 0x00, 0x00, 0x00, 0x90, 0x00};
+constexpr std::uint8_t kStatusReservationConflict = 0x18;
 
 // Critical-error pop-ups must not stop an unattended scan: every request runs with the process
 // error mode set to fail them silently, and the previous mode comes back right after.
@@ -217,7 +218,10 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         }
     }
 
-    const std::uint32_t moved = from_property_query ? property_bytes : block.sptd.DataTransferLength;
+    // A request the system failed moved nothing: the block still holds the length asked for.
+    const std::uint32_t moved = from_property_query ? property_bytes
+                                : block_answered    ? block.sptd.DataTransferLength
+                                                    : 0;
     cdb_err->os_error = last_error;
     io->xfer_done = moved;
     cdb_err->bytesTransferred = moved;
@@ -229,8 +233,12 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
     if ((io->direction == 0 || io->direction == 1) && moved != io->xfer_len) {
         cdb_err->korvStatus |= CDB_ERR_XFER_RUN;
     }
-    if (block.sptd.ScsiStatus == 0 && last_error == pds::kErrorIoDevice &&
-        sil_is_WIN32_reserv_conflict(device) != 0) {
+    // The port driver reports a reservation held by another initiator either as error 1117
+    // (confirmed by the probe) or as a completed request whose status is RESERVATION CONFLICT.
+    if (block_answered && block.sptd.ScsiStatus == kStatusReservationConflict) {
+        cdb_err->korvStatus |= CDB_ERR_RESERVATION;
+    } else if (block.sptd.ScsiStatus == 0 && last_error == pds::kErrorIoDevice &&
+               sil_is_WIN32_reserv_conflict(device) != 0) {
         cdb_err->korvStatus |= CDB_ERR_RESERVATION;
     }
     if (sil_trace_on() != 0) {
