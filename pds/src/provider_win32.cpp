@@ -86,6 +86,8 @@ static_assert(offsetof(win::ScsiPassThroughDirect, SenseInfoOffset) ==
 static_assert(offsetof(win::ScsiPassThroughDirect, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
 static_assert(sizeof(win::ScsiAddress) == sizeof(SCSI_ADDRESS));
 static_assert(sizeof(win::StorageDeviceNumber) == sizeof(STORAGE_DEVICE_NUMBER));
+static_assert(offsetof(win::StorageAdapterDescriptor, AlignmentMask) == offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask));
+static_assert(win::kStorageAdapterProperty == StorageAdapterProperty);
 static_assert(sizeof(win::PartitionInformation) == sizeof(PARTITION_INFORMATION));
 static_assert(sizeof(win::ScsiBusData) == sizeof(SCSI_BUS_DATA));
 static_assert(win::kScsiInquiryDataHeader == offsetof(SCSI_INQUIRY_DATA, InquiryData));

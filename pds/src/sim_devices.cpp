@@ -257,11 +257,21 @@ os_error storage_property(const SimDevice& d, const void* in, std::uint32_t in_l
     if (in == nullptr || in_length < 8) return kErrorInvalidParameter;
     std::uint32_t query[2];
     std::memcpy(query, in, sizeof query);
-    if (query[0] != 0) return kErrorNotSupported;  // only StorageDeviceProperty
+    if (query[0] != 0 && query[0] != win::kStorageAdapterProperty) return kErrorNotSupported;
     if (query[1] == 1) return 0;                   // PropertyExistsQuery
     if (query[1] != 0) return kErrorInvalidParameter;
     if (out == nullptr) return kErrorInvalidParameter;
     if (out_length < 8) return kErrorInsufficientBuffer;  // not even Version and Size fit
+    if (query[0] == win::kStorageAdapterProperty) {
+        Bytes adapter(sizeof(win::StorageAdapterDescriptor), 0);
+        put_le32(adapter, 0, sizeof(win::StorageAdapterDescriptor));
+        put_le32(adapter, 4, sizeof(win::StorageAdapterDescriptor));
+        put_le32(adapter, 8, d.max_transfer_length);
+        put_le32(adapter, 12, d.max_transfer_length / 4096 + 1);
+        put_le32(adapter, 16, d.alignment_mask);
+        adapter[24] = kBusTypeScsi;
+        return give(adapter, out, out_length, returned);
+    }
 
     const Bytes none;
     const Bytes& inq = d.inquiry ? *d.inquiry : none;
@@ -522,6 +532,12 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
     log_line(d.path + " " + direction_name(sptd) + " " + std::to_string(sptd.DataTransferLength) + " " + hex_text(cdb));
     const bool data_out = sptd.DataIn == win::SCSI_IOCTL_DATA_OUT;
     if ((data_out && cdb[0] != kOpWriteBuffer) || changes_data(cdb[0])) refuse(cdb, d.path);
+    if (sptd.DataTransferLength > 0 &&
+        ((reinterpret_cast<std::uintptr_t>(sptd.DataBuffer) & d.alignment_mask) != 0 ||
+         sptd.DataTransferLength > d.max_transfer_length)) {
+        log_line("# pass-through refused by the adapter -> " + std::to_string(kErrorInvalidParameter));
+        return kErrorInvalidParameter;
+    }
 
     const SimFault* fault = take_fault(state, cdb);
     Reply reply;

@@ -65,6 +65,10 @@ struct SimDevice {
     std::optional<std::uint32_t> device_number;
     std::optional<std::int64_t> partition_length;
     bool gpt = false;  // a GPT partition: IOCTL_DISK_GET_PARTITION_INFO fails with 1
+    // The adapter: a pass-through whose DataBuffer & alignment_mask is not 0, or that moves more
+    // than max_transfer_length bytes, fails with 87, as Windows refuses it.
+    std::uint32_t alignment_mask = 0;
+    std::uint32_t max_transfer_length = 0x100000;
     std::optional<Bytes> inquiry;
     std::map<std::uint8_t, Bytes> vpd;          // EVPD pages by page code
     std::optional<Bytes> read_capacity_10;

@@ -412,7 +412,8 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     known_keys_only(value, path,
                     {"path", "address", "device_number", "partition_length", "inquiry", "vpd", "read_capacity_10",
                      "read_capacity_16", "mode_pages", "blocks", "storage_property", "commands", "faults", "open",
-                     "multipath", "personality", "params", "interfaces", "fronts"});
+                     "multipath", "personality", "params", "interfaces", "fronts", "alignment_mask",
+                     "max_transfer_length"});
     if (!value.contains("path")) fail(missing(path, "path"));
     SimDevice d;
     d.path = text(value.at("path"), member_path(path, "path"), kMaxDevicePath);
@@ -426,6 +427,13 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     }
     if (value.contains("partition_length")) {
         d.partition_length = integer(value.at("partition_length"), member_path(path, "partition_length"), 0, kMaxInt64);
+    }
+    if (value.contains("alignment_mask")) {
+        d.alignment_mask = static_cast<std::uint32_t>(integer(value.at("alignment_mask"), member_path(path, "alignment_mask"), 0, 4095));
+    }
+    if (value.contains("max_transfer_length")) {
+        d.max_transfer_length = static_cast<std::uint32_t>(
+            integer(value.at("max_transfer_length"), member_path(path, "max_transfer_length"), 1, kMaxUint32));
     }
     optional_bytes("inquiry", d.inquiry);
     optional_bytes("read_capacity_10", d.read_capacity_10);

@@ -59,11 +59,67 @@ void fill_block(ScsiPassThroughDirectWithSense& block, std::span<const std::uint
     if (!cdb.empty()) std::memcpy(s.Cdb, cdb.data(), cdb.size());
 }
 
+// Windows refuses a DataBuffer that does not meet the adapter's AlignmentMask (error 87), and no
+// adapter asks for more than page alignment: a buffer off a page boundary goes through a
+// page-aligned copy, whatever adapter is behind the device.
+constexpr std::uintptr_t kPageMask = 4095;
+
 pds::os_error send_pass_through(pds::DeviceHandle handle, ScsiPassThroughDirectWithSense& block,
                                 std::uint32_t& returned) {
-    QuietErrorMode quiet;
-    return pds::platform().device_io_control(handle, pds::win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
-                                             sizeof block, &block, sizeof block, returned);
+    void* const caller_buffer = block.sptd.DataBuffer;
+    const std::uint32_t length = block.sptd.DataTransferLength;
+    const bool data_out = block.sptd.DataIn == pds::win::SCSI_IOCTL_DATA_OUT;
+    std::vector<std::uint8_t> bounce;
+    std::uint8_t* aligned = nullptr;
+    if (caller_buffer != nullptr && length > 0 && (reinterpret_cast<std::uintptr_t>(caller_buffer) & kPageMask) != 0) {
+        bounce.resize(std::size_t{length} + kPageMask);
+        aligned = bounce.data() + ((kPageMask + 1 - (reinterpret_cast<std::uintptr_t>(bounce.data()) & kPageMask)) & kPageMask);
+        if (data_out) std::memcpy(aligned, caller_buffer, length);
+        block.sptd.DataBuffer = aligned;
+    }
+    pds::os_error error;
+    {
+        QuietErrorMode quiet;
+        error = pds::platform().device_io_control(handle, pds::win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
+                                                  sizeof block, &block, sizeof block, returned);
+    }
+    if (aligned != nullptr) {
+        if (!data_out && error == 0) std::memcpy(caller_buffer, aligned, std::min(block.sptd.DataTransferLength, length));
+        block.sptd.DataBuffer = caller_buffer;
+    }
+    return error;
+}
+
+// The adapter's transfer limit in bytes (0 when it does not say), asked once per device.
+std::uint32_t adapter_max_transfer(T_SIL_DEVICE& device) {
+    if (device.adapter_queried == 0) {
+        pds::win::StoragePropertyQuery query{};
+        query.PropertyId = pds::win::kStorageAdapterProperty;
+        pds::win::StorageAdapterDescriptor adapter{};
+        std::uint32_t returned = 0;
+        QuietErrorMode quiet;
+        const pds::os_error error = pds::platform().device_io_control(
+            device.fid, pds::win::IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter, returned);
+        const bool known = error == 0 && returned >= offsetof(pds::win::StorageAdapterDescriptor, AlignmentMask);
+        std::uint32_t limit = known ? adapter.MaximumTransferLength : 0;
+        // A buffer of n pages' bytes may span n + 1 pages when it does not start on a page.
+        if (known && adapter.MaximumPhysicalPages > 1) {
+            const std::uint64_t by_pages = (std::uint64_t{adapter.MaximumPhysicalPages} - 1) * (kPageMask + 1);
+            if (by_pages < limit) limit = static_cast<std::uint32_t>(by_pages);
+        }
+        device.adapter_max_transfer = limit;
+        device.adapter_queried = 1;
+    }
+    return device.adapter_max_transfer;
+}
+
+// Whether the transfer is above the adapter's known limit; says so in the trace when it is.
+bool above_adapter_limit(T_SIL_DEVICE& device, std::uint32_t length) {
+    const std::uint32_t limit = device.adapter_queried != 0 ? device.adapter_max_transfer : 0;
+    if (limit == 0 || length <= limit) return false;
+    SIL_TRACE(SIL_TRACE_ERROR, "transfer of %u bytes refused: the adapter of %s moves at most %u bytes", length,
+              device.name, limit);
+    return true;
 }
 
 std::uint8_t data_direction(const T_SIL_IO_DATA_IN& io) {
@@ -172,11 +228,18 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
     bool block_answered = false;  // the driver wrote its answer into `block`
     bool from_property_query = false;
     std::uint32_t property_bytes = 0;
-    if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0) {
+    if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0 && above_adapter_limit(*device, io->xfer_len)) {
+        last_error = pds::kErrorInvalidParameter;  // what Windows answers; the request is not sent
+    } else if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0) {
         fill_block(block, cdb, data_in, io->xfer_len, timeout, data_buffer);
         SIL_TRACE(SIL_TRACE_INFO, "calling ioctl now");
         std::uint32_t returned = 0;
         last_error = send_pass_through(handle, block, returned);
+        // Refused as invalid: the adapter's limits tell whether the transfer was too large.
+        if (last_error == pds::kErrorInvalidParameter && device->adapter_queried == 0) {
+            adapter_max_transfer(*device);
+            above_adapter_limit(*device, io->xfer_len);
+        }
         request_ok = last_error == 0;
         block_answered = request_ok;
         SIL_TRACE(SIL_TRACE_INFO, "DeviceIoControl Done: errno = %d, bytes returned = %d\n",

@@ -107,6 +107,27 @@ static_assert(offsetof(StorageDeviceDescriptor, RawPropertiesLength) == 32);
 static_assert(offsetof(StorageDeviceDescriptor, RawDeviceProperties) == 36);
 inline constexpr std::size_t kStorageDeviceDescriptorHeader = 36;
 
+// STORAGE_ADAPTER_DESCRIPTOR (PropertyId StorageAdapterProperty = 1): the adapter's transfer limits.
+inline constexpr std::uint32_t kStorageAdapterProperty = 1;
+struct StorageAdapterDescriptor {
+    std::uint32_t Version;
+    std::uint32_t Size;
+    std::uint32_t MaximumTransferLength;  // bytes
+    std::uint32_t MaximumPhysicalPages;   // pages a buffer may span
+    std::uint32_t AlignmentMask;          // DataBuffer & AlignmentMask must be 0
+    std::uint8_t AdapterUsesPio;
+    std::uint8_t AdapterScansDown;
+    std::uint8_t CommandQueueing;
+    std::uint8_t AcceleratedTransfer;
+    std::uint8_t BusType;
+    std::uint16_t BusMajorVersion;
+    std::uint16_t BusMinorVersion;
+    std::uint8_t SrbType;
+    std::uint8_t AddressType;
+};
+static_assert(offsetof(StorageAdapterDescriptor, AlignmentMask) == 16);
+static_assert(sizeof(StorageAdapterDescriptor) == 32);
+
 // STORAGE_DEVICE_NUMBER
 struct StorageDeviceNumber {
     std::uint32_t DeviceType;

@@ -122,6 +122,10 @@ struct T_SIL_DEVICE {
     std::uint8_t is_ivantrel;
     char win_vol[8];
     std::uint32_t win_vol_cap;
+    // The adapter's transfer limit in bytes (0: none known), asked of it once, after the first
+    // pass-through the system refused with 87.
+    std::uint8_t adapter_queried;
+    std::uint32_t adapter_max_transfer;
     std::uint32_t vdev_map_count;
     std::uint8_t is_netapp;
     std::uint8_t is_vm_disk;
