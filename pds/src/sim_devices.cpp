@@ -355,25 +355,42 @@ os_error length_info(const SimDevice& d, void* out, std::uint32_t out_length, st
     return give(record, out, out_length, returned);
 }
 
-// SCSI_ADAPTER_BUS_INFO with one bus holding the device (when it has INQUIRY data).
-os_error inquiry_data(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
+// SCSI_ADAPTER_BUS_INFO with one bus holding the units of the device's adapter (port) that have
+// INQUIRY data, each address once, in the file's order; a device without an address is alone.
+os_error inquiry_data(const SimDevice& d, const std::vector<const SimDevice*>& all, void* out, std::uint32_t out_length,
+                      std::uint32_t& returned) {
     constexpr std::size_t kBusData = 4;
     constexpr std::size_t kEntry = kBusData + sizeof(win::ScsiBusData);
     Bytes record(kEntry, 0);
     record[0] = 1;                // NumberOfBuses
     record[kBusData + 1] = 7;     // the initiator's own id
-    if (d.inquiry) {
-        const Bytes& inq = *d.inquiry;
-        record[kBusData] = 1;     // NumberOfLogicalUnits
-        put_le32(record, kBusData + 4, kEntry);
-        record.resize(kEntry + win::kScsiInquiryDataHeader, 0);
-        const SimAddress address = d.address.value_or(SimAddress{});
-        record[kEntry] = address.path_id;
-        record[kEntry + 1] = address.target_id;
-        record[kEntry + 2] = address.lun;
-        record[kEntry + 3] = 1;   // claimed by the disk driver
-        put_le32(record, kEntry + 4, static_cast<std::uint32_t>(inq.size()));
+    std::vector<const SimDevice*> units;
+    for (const SimDevice* u : d.address ? all : std::vector<const SimDevice*>{&d}) {
+        const bool same_port = !d.address || (u->address && u->address->port == d.address->port);
+        const auto same_unit = [u](const SimDevice* v) {
+            return v->address->path_id == u->address->path_id && v->address->target_id == u->address->target_id &&
+                   v->address->lun == u->address->lun;
+        };
+        if (!u->inquiry || !same_port) continue;
+        if (d.address && std::any_of(units.begin(), units.end(), same_unit)) continue;
+        units.push_back(u);
+    }
+    record[kBusData] = static_cast<std::uint8_t>(std::min<std::size_t>(units.size(), 255));  // NumberOfLogicalUnits
+    if (!units.empty()) put_le32(record, kBusData + 4, kEntry);
+    for (std::size_t i = 0; i < units.size() && i < 255; ++i) {
+        const Bytes& inq = *units[i]->inquiry;
+        const std::size_t at = record.size();
+        record.resize(at + win::kScsiInquiryDataHeader, 0);
+        const SimAddress address = units[i]->address.value_or(SimAddress{});
+        record[at] = address.path_id;
+        record[at + 1] = address.target_id;
+        record[at + 2] = address.lun;
+        record[at + 3] = 1;   // claimed by the disk driver
+        put_le32(record, at + 4, static_cast<std::uint32_t>(inq.size()));
         record.insert(record.end(), inq.begin(), inq.end());
+        // Entries start on 4-byte boundaries; the last one names no next.
+        record.resize((record.size() + 3) & ~std::size_t{3}, 0);
+        if (i + 1 < units.size() && i + 1 < 255) put_le32(record, at + 8, static_cast<std::uint32_t>(record.size()));
     }
     return give(record, out, out_length, returned);
 }
@@ -611,7 +628,11 @@ os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t cod
         result = length_info(d, out, out_length, returned);
         break;
     case win::IOCTL_SCSI_GET_INQUIRY_DATA:
-        result = inquiry_data(d, out, out_length, returned);
+    {
+        std::vector<const SimDevice*> all;
+        for (const DeviceState& s : devices_) all.push_back(&s.device);
+        result = inquiry_data(d, all, out, out_length, returned);
+    }
         break;
     default:
         break;
