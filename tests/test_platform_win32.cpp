@@ -226,9 +226,13 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
               pds::kErrorInvalidHandle);
     EXPECT_EQ(returned, 0u);
 
-    // The storage products beside the system have no clients here, whatever the host has.
+    // No multipathing driver is installed here: its library is not found (and never looked for in
+    // the current directory); no service-processor software is ever reached.
     std::uint8_t block[96] = {};
     EXPECT_EQ(p->multipath_client().mp_scsi_pass_through(0, 32, block), pds::kMpNotEnabled);
+    std::uint32_t volumes = 4;
+    EXPECT_EQ(p->multipath_client().mp_list_volumes(volumes, nullptr), pds::kMpNotEnabled);
+    EXPECT_EQ(volumes, 0u);
     std::uint32_t client = 1;
     EXPECT_EQ(p->service_processor_client().sp_create_client("", "4220", "API_SP", false, client),
               pds::kErrorNotSupported);

@@ -25,6 +25,7 @@
 #include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
 #include "process_mutex.h"
+#include "multipath_win32.h"
 
 #include <cstddef>
 
@@ -709,7 +710,7 @@ public:
     }
 
     ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
-    MultipathClient& multipath_client() override { return absent_multipath_driver(); }
+    MultipathClient& multipath_client() override { return win32_multipath_driver(); }
 };
 
 }  // namespace
