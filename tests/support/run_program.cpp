@@ -129,12 +129,24 @@ int run_direct(std::string command_line, const RunOptions& options, const std::s
     start.hStdError = options.merge ? start.hStdOutput : open(err_path, true);
     PROCESS_INFORMATION process{};
     DWORD code = 1000;  // never 0, -1 or -2 when the program did not run
-    if (CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &start, &process)) {
+    // Wine, busy with parallel tests, now and then fails a start it accepts a moment later; a
+    // program that truly cannot start fails every attempt and is reported with its error.
+    bool started = false;
+    DWORD start_error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200 * attempt);
+        started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 options.cwd.empty() ? nullptr : options.cwd.c_str(), &start, &process) != 0;
+        if (!started) start_error = GetLastError();
+    }
+    if (started) {
         WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+    } else {
+        std::fprintf(stderr, "run_program: CreateProcess failed with error %lu: %s\n",
+                     static_cast<unsigned long>(start_error), command_line.c_str());
     }
     CloseHandle(start.hStdInput);
     CloseHandle(start.hStdOutput);
