@@ -384,7 +384,7 @@ T_SIL_REPLY sil_send_cdb(T_SIL_DEVICE* device, std::span<const std::uint8_t> cdb
 std::int32_t TxCDB(const std::uint8_t* cdb, std::uint8_t direction, T_CDB_ERROR* cdb_error_out,
                    const T_SIL_IOCTL_SETTINGS* ioctl_settings, void* data_buffer,
                    T_SIL_DEVICE* device, std::uintptr_t reserved, int force_dump) {
-    // The caller vouches for the buffer's size (the described interface passes none).
+    // The caller vouches for the buffer's size (TxCDB's interface has no size).
     return transfer(cdb, direction, cdb_error_out, ioctl_settings,
                     std::span<std::uint8_t>(static_cast<std::uint8_t*>(data_buffer), 0),
                     false, device, force_dump)
