@@ -459,26 +459,3 @@ std::int32_t SIL_Get_Korv_Dev_Wwn(T_SIL_DEVICE* device, int force_dump) {
     if (const auto wwn = page.bytes(from, sizeof device->wwn)) std::copy(wwn->begin(), wwn->end(), device->wwn);
     SIL_RETURN(0);
 }
-
-// ---- per-make decoders ------------------------------------------------------------------------
-// The makes are classified here already; their page decoders (the per-make records) come with the
-// vendor-page work. Until then each one answers "nothing decoded" (0) and leaves the record alone,
-// so classified devices list with their flag set and no vendor record — the same as a device whose
-// pages did not answer.
-namespace {
-std::int32_t decoder_not_yet_available(const char* name) {
-    SIL_FUNCTION(name);
-    SIL_RETURN(0);
-}
-}  // namespace
-
-std::int32_t SIL_Get_Dravonis_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_Dravonis_Info"); }
-std::int32_t SIL_Get_Meshvar_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_Meshvar_Info"); }
-std::int32_t SIL_Get_StorWrks_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_StorWrks_Info"); }
-std::int32_t SIL_Get_Hds_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_Hds_Info"); }
-std::int32_t SIL_Get_S80_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_S80_Info"); }
-std::int32_t SIL_Get_IBM_Shark_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_IBM_Shark_Info"); }
-std::int32_t SIL_Get_iVantrel_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_iVantrel_Info"); }
-std::int32_t SIL_Get_Compaq_HSV_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_Compaq_HSV_Info"); }
-std::int32_t SIL_Get_Netapp_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_Netapp_Info"); }
-std::int32_t SIL_Get_TPStorage_Info(T_SIL_DEVICE*) { return decoder_not_yet_available("SIL_Get_TPStorage_Info"); }

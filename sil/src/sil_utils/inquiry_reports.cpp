@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "inquiry.h"
+#include "inquiry_identity.h"
 #include "inquiry_tables.h"
 #include "sil/sillib.h"
 #include "sil/silvendor.h"
@@ -123,14 +124,54 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
             do_as400_display(out);
             break;
         case INQ_MODE_SHARK_WWN:
-            if (single) do_shark_dev_display(out, &lists->devices);
-            break;
+            if (single) {
+                do_shark_dev_display(out, &lists->devices);
+                break;
+            }
+            return do_shark_wwn_display(&lists->devices, cdl, opts);
         case INQ_MODE_COMPAQ_WWN:
-            if (single) do_compaq_dev_display(out, &lists->devices);
-            break;
+            if (single) {
+                do_compaq_dev_display(out, &lists->devices);
+                break;
+            }
+            return do_compaq_wwn_display(&lists->devices, cdl, opts);
         case INQ_MODE_NETAPP_WWN:
-            if (single) do_netapp_dev_display(out, &lists->devices);
-            break;
+            if (single) {
+                do_netapp_dev_display(out, &lists->devices);
+                break;
+            }
+            return do_netapp_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_DRAV_WWN:
+            if (opts->drav_file_given) return do_drav_file_display(&lists->devices, cdl, opts);
+            return single ? do_drav_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_drav_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_SW_WWN:
+            return single ? do_sw_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_sw_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_HDS_WWN:
+            return single ? do_hds_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_hds_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_S80_WWN:
+            return single ? do_s80_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_s80_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_OLVESSA_WWN:
+            return single ? do_olvessa_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_olvessa_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_KOR_WWN:
+            return single ? do_kor_wwn_dev_display(&lists->devices, cdl, opts)
+                          : do_kor_wwn_display(&lists->devices, cdl, opts);
+        case INQ_MODE_IDENTIFIER:
+            return do_identifier_display(&lists->devices, cdl, opts);
+        case INQ_MODE_PAGE0:
+            return do_page0_display(&lists->devices, cdl, opts);
+        case INQ_MODE_PAGE:
+            return do_page_display(&lists->devices, cdl, opts);
+        case INQ_MODE_PAGEC0:
+            return do_page_c0_display(&lists->devices, cdl, opts);
+        case INQ_MODE_GEOMETRY:
+            return do_geometry_display(&lists->devices, cdl, opts);
+        case INQ_MODE_SPC2:
+            return do_spc2_display(&lists->devices, cdl, opts);
         case INQ_MODE_DEFAULT:
             return do_default_display(&lists->devices, cdl, opts);
         case INQ_MODE_ALL:
@@ -152,8 +193,8 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
                 std::fputs("ERROR: display not supported\n", stderr);
                 return -1;
             }
-            // The identity, page, auxiliary, adapter and WWN reports print nothing yet; filled in
-            // when those reports arrive.
+            // The adapter, target-mapping and WWN reports print nothing yet; filled in when the
+            // adapter work arrives.
             break;
     }
     return 0;
