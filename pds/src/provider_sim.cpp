@@ -115,6 +115,8 @@ public:
     std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
         return storage_.mp_list_volumes(count, names);
     }
+    // A host file's driver is installed or absent, never broken.
+    std::string library_fault() override { return {}; }
 
 private:
     sim::SimDeviceHost& devices_;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "pds/byteorder.h"
@@ -300,6 +301,11 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         const std::uint32_t mp_rc =
             pds::multipath_client().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
         SIL_TRACE(kTraceMultipath, "mpScsiPassThroughDirect result = %d", static_cast<int>(mp_rc));
+        if (mp_rc == pds::kMpNotEnabled) {
+            if (const std::string fault = pds::multipath_client().library_fault(); !fault.empty()) {
+                SIL_TRACE(SIL_TRACE_ERROR, "the multipathing driver's library: %s", fault.c_str());
+            }
+        }
         if (mp_rc != 0) {
             rc = SIL_ERR_SCSI;
             device->mp_passthru_failed = 1;
