@@ -39,6 +39,23 @@ void add_common_pages(const Bytes& pages, std::string_view serial, SimDevice& g)
     g.vpd[0x80] = vpd_page(0x80, text_bytes(serial));
 }
 
+// A LUN with `serial` blank-padded at INQUIRY bytes 36-43 and answering pages 00 (listing 00 80
+// 83) and 80 (the serial); page 83 comes with `finish`.
+SimDevice serial_lun(std::size_t inquiry_size, std::string_view vendor, std::string_view product,
+                     std::string_view revision, std::string_view serial) {
+    SimDevice g;
+    g.inquiry = standard_inquiry(inquiry_size, vendor, product, revision);
+    put_padded(*g.inquiry, 36, serial, 8);
+    add_common_pages({0x00, 0x80, 0x83}, serial, g);
+    return g;
+}
+
+void finish(SimDevice g, Bytes page_83, std::uint64_t blocks, SimDevice& device) {
+    g.vpd[0x83] = std::move(page_83);
+    add_capacity(blocks, kSimBlockBytes, g);
+    merge(std::move(g), device);
+}
+
 // ---- midrange array and virtualisation product --------------------------------------------------
 
 constexpr std::size_t kDravInquirySize = 112;  // through byte 111, the RAID type
@@ -122,12 +139,10 @@ void apply_dravonis_lun(const DravonisLunParams& p, SimDevice& device) {
     add_designator(body, 0x01, 0x03, p.lun_wwn);
     add_designator(body, 0x01, 0x00, be16_pair(p.host_lun));
     add_designator(body, 0x01, 0x00, be16_pair(p.lun));
-    g.vpd[0x83] = vpd_page(0x83, body);
     g.vpd[0xC0] = page_c0(p);
     if (with_85) g.vpd[0x85] = page_85(*p.sp_ip, p.peer_ips);
     if (!p.olvessa && !p.lun_name.empty()) g.commands.push_back(SimCommand{{0xEF, 0x00, 0x02, 0x01}, lun_name_reply(p)});
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(std::move(g), vpd_page(0x83, body), p.blocks, device);
 }
 
 // ---- the other arrays ------------------------------------------------------------------------------
@@ -137,20 +152,12 @@ constexpr std::size_t kStorageWorksInquirySize = 140;  // through the node id at
 constexpr std::size_t kSharkInquirySize = 104;         // through the serial characters at 99-101
 
 void apply_storageworks_lun(const StorageWorksLunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kStorageWorksInquirySize, "DEC", p.product, p.revision);
-    put_padded(q, 36, p.controller_serial, 8);
-    std::copy(p.node_id.begin(), p.node_id.end(), q.begin() + 130);
-    g.inquiry = std::move(q);
-    add_common_pages({0x00, 0x80, 0x83}, p.controller_serial, g);
-    g.vpd[0x83] = naa_page(p.lun_wwn);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    SimDevice g = serial_lun(kStorageWorksInquirySize, "DEC", p.product, p.revision, p.controller_serial);
+    std::copy(p.node_id.begin(), p.node_id.end(), g.inquiry->begin() + 130);
+    finish(std::move(g), naa_page(p.lun_wwn), p.blocks, device);
 }
 
 void apply_hds_lun(const HdsLunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kInquirySize, p.hp ? "HP" : "HITACHI", p.product, p.revision);
     // INQUIRY 36-43 and page 80: Hitachi the serial and the LDEV in four hex digits each; HP the
     // serial in five decimal digits and the LDEV's low three hex digits.
     char serial[16];
@@ -164,23 +171,21 @@ void apply_hds_lun(const HdsLunParams& p, SimDevice& device) {
         std::snprintf(serial, sizeof serial, "%04X%04X", p.serial & 0xFFFFu, p.ldev);
         std::snprintf(id, sizeof id, "HITACHI %.4s%04X%04X", p.model.c_str(), p.serial & 0xFFFFu, p.ldev);
     }
-    put_text(q, 36, serial);
-    g.inquiry = std::move(q);
-    add_common_pages({0x00, 0x80, 0x83}, serial, g);
     Bytes body;
     add_designator(body, 0x02, p.hp ? 0x00 : 0x01, text_bytes(id));
-    g.vpd[0x83] = vpd_page(0x83, body);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(serial_lun(kInquirySize, p.hp ? "HP" : "HITACHI", p.product, p.revision, serial), vpd_page(0x83, body),
+           p.blocks, device);
 }
 
 void apply_s80_lun(const S80LunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kInquirySize, "EUROLOGC", p.product, p.revision);
+    // INQUIRY 36-43: the device characters, "000", the director and the port; page 80: the serial in hex.
     char text[16];
     std::snprintf(text, sizeof text, "%.2s000%02u%u", p.device.c_str(), p.director % 100u, p.port % 10u);
-    put_text(q, 36, text);
-    g.inquiry = std::move(q);
+    SimDevice g = serial_lun(kInquirySize, "EUROLOGC", p.product, p.revision, text);
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%02X%02X%02X%02X%02X%02X", p.serial[0], p.serial[1], p.serial[2], p.serial[3],
+                  p.serial[4], p.serial[5]);
+    g.vpd[0x80] = vpd_page(0x80, text_bytes(serial));
     // 83: vendor, six product characters and the serial (8-27); the device and director (32-35);
     // the array WWN (40-47); the port address (52-55); the controller address (60-63).
     Bytes vendor_id = text_bytes("EUROLOGC");
@@ -194,22 +199,12 @@ void apply_s80_lun(const S80LunParams& p, SimDevice& device) {
     add_designator(body, 0x01, 0x23, p.array_wwn);
     add_designator(body, 0x01, 0x14, p.port_address);
     add_designator(body, 0x01, 0x15, p.controller_address);
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "%02X%02X%02X%02X%02X%02X", p.serial[0], p.serial[1], p.serial[2], p.serial[3],
-                  p.serial[4], p.serial[5]);
-    add_common_pages({0x00, 0x80, 0x83}, serial, g);
-    g.vpd[0x83] = vpd_page(0x83, body);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(std::move(g), vpd_page(0x83, body), p.blocks, device);
 }
 
 void apply_shark_lun(const SharkLunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kSharkInquirySize, "IBM", p.product, p.revision);
-    put_padded(q, 36, p.serial, 8);
-    put_text(q, 99, std::string_view(p.serial).substr(0, 3));
-    g.inquiry = std::move(q);
-    add_common_pages({0x00, 0x80, 0x83}, p.serial, g);
+    SimDevice g = serial_lun(kSharkInquirySize, "IBM", p.product, p.revision, p.serial);
+    put_text(*g.inquiry, 99, std::string_view(p.serial).substr(0, 3));
     // 83: one ASCII T10 identifier of 32 bytes: vendor, product, serial (so bytes 35-39 are the
     // serial's last five characters).
     Bytes id(32, ' ');
@@ -218,28 +213,14 @@ void apply_shark_lun(const SharkLunParams& p, SimDevice& device) {
     put_text(id, 24, p.serial);
     Bytes body;
     add_designator(body, 0x02, 0x01, id);
-    g.vpd[0x83] = vpd_page(0x83, body);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(std::move(g), vpd_page(0x83, body), p.blocks, device);
 }
 
 void apply_hsv_lun(const HsvLunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kInquirySize, "COMPAQ", p.product, p.revision);
-    put_padded(q, 36, p.serial, 8);
-    g.inquiry = std::move(q);
-    add_common_pages({0x00, 0x80, 0x83}, p.serial, g);
-    g.vpd[0x83] = naa_page(p.lun_wwn);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(serial_lun(kInquirySize, "COMPAQ", p.product, p.revision, p.serial), naa_page(p.lun_wwn), p.blocks, device);
 }
 
 void apply_netapp_lun(const NetappLunParams& p, SimDevice& device) {
-    SimDevice g;
-    Bytes q = standard_inquiry(kInquirySize, "NETAPP", p.product, p.revision);
-    put_padded(q, 36, p.serial, 8);
-    g.inquiry = std::move(q);
-    add_common_pages({0x00, 0x80, 0x83}, p.serial, g);
     // 83: NAA 6 (the company id, a zero nibble, the serial's 12 characters as bytes) at 8-23, the
     // relative target port 1 at 28-31, and the T10 identifier "NETAPP  LUN " and the serial at
     // 36-59 (so the "LUN " and serial part is bytes 44-59).
@@ -251,9 +232,7 @@ void apply_netapp_lun(const NetappLunParams& p, SimDevice& device) {
     add_designator(body, 0x01, 0x03, naa);
     add_designator(body, 0x01, 0x14, {0x00, 0x00, 0x00, 0x01});
     add_designator(body, 0x02, 0x01, t10);
-    g.vpd[0x83] = vpd_page(0x83, body);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(serial_lun(kInquirySize, "NETAPP", p.product, p.revision, p.serial), vpd_page(0x83, body), p.blocks, device);
 }
 
 // ---- the NAS product -------------------------------------------------------------------------------
@@ -286,9 +265,7 @@ void apply_ivantrel_lun(const IvantrelLunParams& p, SimDevice& device) {
     }
     g.inquiry = std::move(q);
     add_common_pages({0x00, 0x80, 0x83}, p.serial, g);
-    g.vpd[0x83] = naa_page(p.lun_wwn);
-    add_capacity(p.blocks, kSimBlockBytes, g);
-    merge(std::move(g), device);
+    finish(std::move(g), naa_page(p.lun_wwn), p.blocks, device);
 }
 
 void apply_nas_label(const NasLabelParams& p, std::uint64_t blocks, SimDevice& device) {
