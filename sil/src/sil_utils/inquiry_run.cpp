@@ -140,7 +140,9 @@ int run_reports(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, const create_
         return 0;
     }
     if (opts.snia_test) return do_snia_test_display(sil_out(), opts.snia_test_flags);
-    if (run_display(&lists, &cdl, &opts) != 0) return -1;
+    // A report that stopped on one of its messages has said so; only a mode no report answers
+    // ends the run with an error.
+    if (run_display(&lists, &cdl, &opts) != 0 && opts.display_mode > INQ_MODE_LAST) return -1;
     if (opts.loop) run_device_loop(lists.devices.count, &cdl, &opts, stdout);
     return 0;
 }
