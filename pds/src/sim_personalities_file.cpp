@@ -159,7 +159,7 @@ HdsLunParams hds_lun(const json& params, const std::string& path) {
     HdsLunParams p;
     p.hp = params.contains("vendor") &&
            choice<bool>(params.at("vendor"), member(path, "vendor"), {{"HITACHI", false}, {"HP", true}});
-    p.product = text_or(params, path, "product", 16, "OPEN-V", {"OPEN", "DF600F"});
+    p.product = text_or(params, path, "product", 16, "OPEN-S", {"OPEN", "DF600F"});
     p.revision = text_or(params, path, "revision", 4, kRevision);
     p.model = shaped(params.at("model"), member(path, "model"), "dddd", "four decimal digits (\"0450\")");
     // Hitachi's identifier holds the serial in four hex digits, HP's in five decimal digits.
@@ -195,7 +195,7 @@ SharkLunParams shark_lun(const json& params, const std::string& path) {
     known_keys_only(params, path, {"product", "revision", "serial", "blocks"});
     require(params, path, {"serial", "blocks"});
     SharkLunParams p;
-    p.product = text_or(params, path, "product", 16, "2105800", {"2105", "2107", "3552"});
+    p.product = text_or(params, path, "product", 16, "2105", {"2105", "2107", "3552"});
     p.revision = text_or(params, path, "revision", 4, kRevision);
     p.serial = required_text(params, path, "serial", 8, 8);
     p.blocks = block_count(params, path);
@@ -206,7 +206,7 @@ HsvLunParams hsv_lun(const json& params, const std::string& path) {
     known_keys_only(params, path, {"product", "revision", "serial", "lun_wwn", "blocks"});
     require(params, path, {"serial", "lun_wwn", "blocks"});
     HsvLunParams p;
-    p.product = text_or(params, path, "product", 16, "HSV110", {"HSV"});
+    p.product = text_or(params, path, "product", 16, "HSV", {"HSV"});
     p.revision = text_or(params, path, "revision", 4, kRevision);
     p.serial = required_text(params, path, "serial", 1, 64);
     p.lun_wwn = hex_field(params, path, "lun_wwn", 16);
