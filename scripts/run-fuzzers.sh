@@ -16,7 +16,12 @@ case "$seconds" in
 esac
 src=$(cd "$(dirname "$0")/.." && pwd)
 
-targets=(fuzz_identify_array fuzz_tlv_walk fuzz_host_file fuzz_device_open)
+# The targets fuzz/CMakeLists.txt builds, so a target added there is run here too.
+read -r -a targets <<<"$(sed -n 's/^set(SIL_FUZZ_TARGETS \(.*\))$/\1/p' "$src/fuzz/CMakeLists.txt")"
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "run-fuzzers: no SIL_FUZZ_TARGETS in $src/fuzz/CMakeLists.txt" >&2
+  exit 2
+fi
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 failed=()
@@ -34,8 +39,10 @@ for target in "${targets[@]}"; do
   dict=()
   [ -f "$src/fuzz/$target.dict" ] && dict=(-dict="$src/fuzz/$target.dict")
   echo "== $target: ${seconds}s"
+  # Standard output is closed for the run: the page formatter prints every input it is given, which
+  # would flood the log; libFuzzer reports on standard error.
   if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$exe" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "${dict[@]}" \
+        -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "${dict[@]}" \
         "$work" "$src/fuzz/corpus/$target" 2>"$build/$target.log"; then
     failed+=("$target")
     tail -n 40 "$build/$target.log" >&2

@@ -42,6 +42,8 @@ void open_named_devices(T_SIL_DEVICE_LIST* list, std::span<const std::string> na
     open_options.read_vantrel = cdl->vantrel;
     open_options.get_dev_ident = cdl->get_dev_ident;
     open_options.use_backend_inquiry_data = cdl->use_backend_inquiry_data;
+    // -geometry names the devices it wants measured as well as it lists them.
+    open_options.get_geometry = cdl->gather_geometry;
 
     list->devices = new T_SIL_DEVICE*[std::max<std::size_t>(names.size(), 1)]{};
     list->count = 0;
@@ -142,7 +144,9 @@ int run_reports(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, const create_
         return 0;
     }
     if (opts.snia_test) return do_snia_test_display(sil_out(), opts.snia_test_flags);
-    if (run_display(&lists, &cdl, &opts) != 0) return -1;
+    // A report that stopped on one of its messages still completed the run; only a mode without
+    // a report ends it with -1.
+    if (run_display(&lists, &cdl, &opts) != 0 && opts.display_mode > INQ_MODE_LAST) return -1;
     if (opts.loop) run_device_loop(lists.devices.count, &cdl, &opts, stdout);
     return 0;
 }
