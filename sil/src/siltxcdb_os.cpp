@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -85,8 +86,10 @@ void query_adapter(T_SIL_DEVICE& device) {
                                                   sizeof query, reply.data(), reply.size(), returned);
     }
     if (error != 0) {
-        SIL_TRACE(SIL_TRACE_INFO, "the adapter of %s gives no descriptor (error %u): no limits known", device.name,
-                  static_cast<unsigned>(error));
+        // Without the mask, a buffer off a page is copied: no adapter asks for more.
+        device.adapter_alignment_mask = kPageBytes - 1;
+        SIL_TRACE(SIL_TRACE_INFO, "the adapter of %s gives no descriptor (error %u): page alignment, no limits",
+                  device.name, static_cast<unsigned>(error));
         return;
     }
     // A field the driver did not write is a limit it did not state.
@@ -137,7 +140,11 @@ pds::os_error send_pass_through(pds::DeviceHandle handle, ScsiPassThroughDirectW
     std::vector<std::uint8_t> copy;
     std::uint8_t* aligned = nullptr;
     if (route == BufferRoute::aligned_copy) {
-        copy.resize(std::size_t{length} + kPageBytes - 1);
+        try {
+            copy.resize(std::size_t{length} + kPageBytes - 1);
+        } catch (const std::bad_alloc&) {
+            return pds::kErrorNotEnoughMemory;
+        }
         const auto at = reinterpret_cast<std::uintptr_t>(copy.data());
         aligned = copy.data() + (kPageBytes - at % kPageBytes) % kPageBytes;
         if (data_out) std::memcpy(aligned, caller_buffer, length);
