@@ -16,7 +16,7 @@ case "$seconds" in
 esac
 src=$(cd "$(dirname "$0")/.." && pwd)
 
-targets=(fuzz_identify_array fuzz_tlv_walk fuzz_host_file fuzz_device_open)
+targets=(fuzz_identify_array fuzz_tlv_walk fuzz_host_file fuzz_device_open fuzz_format_page00)
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 failed=()
@@ -34,8 +34,10 @@ for target in "${targets[@]}"; do
   dict=()
   [ -f "$src/fuzz/$target.dict" ] && dict=(-dict="$src/fuzz/$target.dict")
   echo "== $target: ${seconds}s"
+  # Standard output is closed for the run: the page formatter prints every input it is given, which
+  # would flood the log; libFuzzer reports on standard error.
   if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$exe" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "${dict[@]}" \
+        -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "${dict[@]}" \
         "$work" "$src/fuzz/corpus/$target" 2>"$build/$target.log"; then
     failed+=("$target")
     tail -n 40 "$build/$target.log" >&2
