@@ -94,13 +94,20 @@ Fixture& fixture() {
         static std::unique_ptr<pds::Platform> real = pds::make_real_platform();
         auto platform = std::make_unique<FuzzedDiskPlatform>(*real);
         made.platform = platform.get();
-        made.platform->use(sim::SimDevice{kDisk});
+        sim::SimDevice none;
+        none.path = kDisk;
+        made.platform->use(std::move(none));
         pds::install_platform_for_tests(std::move(platform));
         if (SIL_init(0, 0, SIL_LIBRARY_VERSION, "fuzz", "sim", "today") != 0) std::abort();
         sil_context()->out_stream = std::getenv("FUZZ_SHOW") ? stdout : std::fopen("/dev/null", "w");
-        made.runs.push_back(parsed({}));
-        made.runs.push_back(parsed({"-all"}));
-        made.runs.push_back(parsed({"-sil"}));
+        // Every make's report and the reports that read the makes' records, the NAS label and the
+        // LUN-name query as well as the tables.
+        for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+                 {}, {"-all"}, {"-sil"}, {"-identifier", "nice_name"}, {"-vantrel"}, {"-page0"}, {"-pagec0"},
+                 {"-drav_wwn"}, {"-olvessa_wwn"}, {"-sw_wwn"}, {"-hds_wwn"}, {"-s80_wwn"}, {"-shark_wwn"},
+                 {"-compaq_wwn"}, {"-netapp_wwn"}, {"-dravonis"}, {"-page", "85"}}) {
+            made.runs.push_back(parsed(std::move(args)));
+        }
         return made;
     }();
     return f;
@@ -134,11 +141,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fixture& f = fixture();
     if (size == 0) return 0;
     // Byte 0: bit 0 the disk is held by another process (read-only opens only), bit 1 it has a SCSI
-    // address, bits 2-3 the table shown. The fields: standard INQUIRY, VPD pages 00, 80, 83 and C0,
-    // READ CAPACITY(10) and (16), and the MODE SENSE reply as the disk sends it, header included.
+    // address, bits 2-7 the report shown (modulo their number). The fields: standard INQUIRY, VPD
+    // pages 00, 80, 83 and C0, READ CAPACITY(10) and (16), the MODE SENSE reply as the disk sends
+    // it, header included, VPD page 85, the reply to the midrange LUN-name query and the block
+    // every READ(10) reads (where the NAS label is looked for).
     const std::uint8_t control = data[0];
     Fields fields(data + 1, size - 1);
-    sim::SimDevice disk{kDisk};
+    sim::SimDevice disk;
+    disk.path = kDisk;
     if (control & 0x01) disk.open = sim::OpenBehaviour::sharing_violation_then_read_only;
     if (control & 0x02) disk.address = sim::SimAddress{2, 0, 1, 0};
     disk.inquiry = fields.next();
@@ -151,9 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         disk.commands.push_back(sim::SimCommand{{0x1A}, *mode});
         disk.commands.push_back(sim::SimCommand{{0x5A}, std::move(*mode)});
     }
+    if (auto page = fields.next()) disk.vpd[0x85] = std::move(*page);
+    if (auto names = fields.next()) disk.commands.push_back(sim::SimCommand{{0xEF}, std::move(*names)});
+    if (auto block = fields.next()) disk.commands.push_back(sim::SimCommand{{0x28}, std::move(*block)});
     f.platform->use(std::move(disk));
 
-    const Run& run = f.runs[((control >> 2) & 3) % f.runs.size()];
+    const Run& run = f.runs[(control >> 2) % f.runs.size()];
     T_INQ_LISTS lists{};
     open_single_device(&lists.devices, &run.cdl, &run.opts);
     run_display(&lists, &run.cdl, &run.opts);

@@ -16,7 +16,12 @@ case "$seconds" in
 esac
 src=$(cd "$(dirname "$0")/.." && pwd)
 
-targets=(fuzz_identify_array fuzz_tlv_walk fuzz_host_file fuzz_device_open fuzz_format_page00)
+# The targets fuzz/CMakeLists.txt builds, so a target added there is run here too.
+read -r -a targets <<<"$(sed -n 's/^set(SIL_FUZZ_TARGETS \(.*\))$/\1/p' "$src/fuzz/CMakeLists.txt")"
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "run-fuzzers: no SIL_FUZZ_TARGETS in $src/fuzz/CMakeLists.txt" >&2
+  exit 2
+fi
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 failed=()

@@ -89,7 +89,6 @@ const FaultCase kCases[] = {
     {"+" + kLun + R"("microcode": "5874", "device_number": "1", "ckd_label": "vol1"})", R"("devices[0].params.ckd_label" must be at most 6 characters from A-Z, 0-9, blank and # @ $ - .)"},
     {R"(+"personality": "generic_disk", "params": {"vendor": "A", "product": "B", "blocks": 1})", R"("devices[0].params.serial" is missing)"},
     {R"(+"params": {})", R"("devices[0].params" needs a "personality")"},
-    {R"(+"personality": "tape", "params": {})", R"("devices[0].personality" must be one of "generic_disk", "korvalith_lun")"},
     // disk interfaces
     {R"(+"interfaces": "x")", R"("devices[0].interfaces" must be an array)"},
     {R"(+"interfaces": [5])", R"("devices[0].interfaces[0]" must be an interface path or an object with "path" and "open")"},

@@ -3,6 +3,7 @@
 
 #include "pds/platform.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -131,12 +132,129 @@ struct KorvalithLunParams {
     std::string ckd_label;             // at most 6 characters of the EBCDIC set below
 };
 
+using Ipv4Address = std::array<std::uint8_t, 4>;
+
+// The NAS label the file server writes near the end of a disk it uses (an option of
+// `generic_disk` and `korvalith_lun`); the numbers are stored in the host's (little-endian) order.
+struct NasLabelParams {
+    std::uint16_t target = 0;
+    std::uint16_t lun = 0;
+    std::uint32_t array_serial = 0;
+    std::uint32_t array_model = 0;
+    std::uint32_t maker_type = 0;
+    bool older_position = false;  // written one block further from the end, as older NAS software did
+};
+
+// A LUN of the midrange array (`olvessa` clear) or of the virtualisation product (set), seen
+// through one storage processor. Both answer pages 00, 80, 83 and C0; the midrange array adds page
+// 85 (when the SP has an address) and the LUN-name query.
+struct DravonisLunParams {
+    bool olvessa = false;
+    std::string vendor;                // "NDQ", "SGI" or "FSC FC"; "Olvessa"
+    std::string product;               // at most 16
+    std::string revision;              // at most 4
+    std::string array_serial;          // 1 to 16
+    std::uint16_t lun = 0;             // the array's LUN number (page 83 bytes 36-37)
+    std::uint16_t host_lun = 0;        // the LUN number the host sees (page 83 bytes 28-29)
+    Bytes lun_wwn;                     // 16 bytes
+    std::uint8_t sp = 0;               // the SP of this path: 0 A, 1 B
+    std::uint8_t owner = 0;            // the SP that owns the LUN
+    std::uint8_t sp_port = 0;
+    std::optional<Ipv4Address> sp_ip;  // this SP's management address
+    std::vector<Ipv4Address> peer_ips; // the other SPs' addresses (midrange only)
+    std::string lun_name;              // the LUN's name (midrange only); empty: the name query is refused
+    std::uint8_t raid_type = 5;        // INQUIRY byte 111: 2 individual, 3 RAID 0, 4 RAID 1, 5 RAID 5, 6 RAID 3, 7 RAID 1/0, 10 RAID 6
+    std::uint32_t raid_group = 0;      // INQUIRY bytes 104-107
+    std::uint64_t blocks = 0;
+};
+
+struct StorageWorksLunParams {
+    std::string product;               // begins "HSG80"
+    std::string revision;
+    std::string controller_serial;     // 1 to 64
+    Bytes node_id;                     // 8 bytes
+    Bytes lun_wwn;                     // 16 bytes
+    std::uint64_t blocks = 0;
+};
+
+struct HdsLunParams {
+    bool hp = false;                   // the HP form of the identifier, else Hitachi's
+    std::string product;               // begins "OPEN" or "DF600F"
+    std::string revision;
+    std::string model;                 // four digits, e.g. "0450"
+    std::uint32_t serial = 0;          // Hitachi: at most 65535; HP: at most 99999
+    std::uint16_t ldev = 0;
+    std::uint64_t blocks = 0;
+};
+
+struct S80LunParams {
+    std::string product;
+    std::string revision;
+    Bytes serial;                      // 6 bytes
+    Bytes array_wwn;                   // 8 bytes
+    std::string device;                // two characters
+    std::uint8_t director = 0;         // 0 to 99
+    std::uint8_t port = 0;             // 0 to 9
+    Bytes port_address;                // 4 bytes
+    Bytes controller_address;          // 4 bytes
+    std::uint64_t blocks = 0;
+};
+
+struct SharkLunParams {
+    std::string product;               // begins "2105", "2107" or "3552"
+    std::string revision;
+    std::string serial;                // 8 characters
+    std::uint64_t blocks = 0;
+};
+
+struct HsvLunParams {
+    std::string product;               // begins "HSV"
+    std::string revision;
+    std::string serial;                // 1 to 64
+    Bytes lun_wwn;                     // 16 bytes
+    std::uint64_t blocks = 0;
+};
+
+struct NetappLunParams {
+    std::string product;
+    std::string revision;
+    std::string serial;                // 12 characters
+    std::uint64_t blocks = 0;
+};
+
+// A LUN the NAS product exports over iSCSI; its vendor area carries the file server's view of it.
+struct IvantrelLunParams {
+    std::string revision;
+    std::uint8_t section_revision = 0;
+    std::uint8_t slot = 0;
+    std::uint32_t fs_id = 0;
+    Bytes lun_wwn;                     // 16 bytes
+    std::string serial;                // 1 to 31
+    std::string lun_name;              // 1 to 64
+    std::vector<Ipv4Address> ips;
+    std::uint64_t blocks = 0;
+};
+
+// The vendor area of the NAS iSCSI LUN ends where INQUIRY's allocation length does.
+inline constexpr std::size_t kIvantrelInquiryLimit = 254;
+// Bytes the NAS iSCSI LUN's INQUIRY takes for a serial, a name and a count of addresses.
+std::size_t ivantrel_inquiry_size(std::size_t serial, std::size_t name, std::size_t ips);
+
 // The four hex digits of a microcode text as a number.
 std::uint32_t microcode_level(const std::string& microcode);
 
 // Fill what `device` does not give explicitly (explicit bytes win).
 void apply_generic_disk(const GenericDiskParams& params, SimDevice& device);
 void apply_korvalith_lun(const KorvalithLunParams& params, SimDevice& device);
+void apply_nas_label(const NasLabelParams& params, std::uint64_t blocks, SimDevice& device);
+void apply_dravonis_lun(const DravonisLunParams& params, SimDevice& device);
+void apply_storageworks_lun(const StorageWorksLunParams& params, SimDevice& device);
+void apply_hds_lun(const HdsLunParams& params, SimDevice& device);
+void apply_s80_lun(const S80LunParams& params, SimDevice& device);
+void apply_shark_lun(const SharkLunParams& params, SimDevice& device);
+void apply_hsv_lun(const HsvLunParams& params, SimDevice& device);
+void apply_netapp_lun(const NetappLunParams& params, SimDevice& device);
+void apply_ivantrel_lun(const IvantrelLunParams& params, SimDevice& device);
 
 // EBCDIC of the characters a volume label may hold (A-Z, 0-9, blank, # @ $ - .); nullopt for others.
 std::optional<std::uint8_t> ebcdic(char c);

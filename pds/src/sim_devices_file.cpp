@@ -10,6 +10,7 @@
 #include <utility>
 
 namespace pds::sim::check {
+
 namespace {
 
 using json = nlohmann::json;
@@ -34,6 +35,46 @@ int hex_value(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
+
+}  // namespace
+
+// Printable ASCII of at most `max_bytes`, as INQUIRY texts must be.
+std::string ascii(const json& value, const std::string& path, std::size_t max_bytes) {
+    std::string s = text(value, path, max_bytes);
+    for (const char c : s) {
+        if (c < 0x20 || c > 0x7E) fail(quoted(path) + " must be printable ASCII");
+    }
+    return s;
+}
+
+// A string matching `pattern` (d: decimal digit, x: hex digit, other characters as they are).
+std::string shaped(const json& value, const std::string& path, std::string_view pattern, const std::string& description) {
+    const bool ok = value.is_string() && value.get_ref<const std::string&>().size() == pattern.size() && [&] {
+        const auto& s = value.get_ref<const std::string&>();
+        for (std::size_t i = 0; i < pattern.size(); ++i) {
+            const bool good = pattern[i] == 'd' ? (s[i] >= '0' && s[i] <= '9')
+                              : pattern[i] == 'x' ? hex_value(s[i]) >= 0
+                                                  : s[i] == pattern[i];
+            if (!good) return false;
+        }
+        return true;
+    }();
+    if (!ok) fail(quoted(path) + " must be " + description);
+    return value.get<std::string>();
+}
+
+// Reads the required keys first, so a missing one is named before anything else is looked at.
+void require(const json& params, const std::string& path, std::initializer_list<std::string_view> keys) {
+    for (const std::string_view key : keys) {
+        if (!params.contains(key)) fail(missing(path, key));
+    }
+}
+
+std::uint64_t block_count(const json& params, const std::string& path) {
+    return static_cast<std::uint64_t>(integer(params.at("blocks"), member_path(path, "blocks"), 1, kMaxInt64));
+}
+
+namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 
@@ -257,44 +298,8 @@ MultipathMode multipath(const json& value, const std::string& path) {
 
 // ---- personalities ---------------------------------------------------------------------------
 
-// Printable ASCII of at most `max_bytes`, as INQUIRY texts must be.
-std::string ascii(const json& value, const std::string& path, std::size_t max_bytes) {
-    std::string s = text(value, path, max_bytes);
-    for (const char c : s) {
-        if (c < 0x20 || c > 0x7E) fail(quoted(path) + " must be printable ASCII");
-    }
-    return s;
-}
-
-// A string matching `pattern` (d: decimal digit, x: hex digit, other characters as they are).
-std::string shaped(const json& value, const std::string& path, std::string_view pattern, const std::string& description) {
-    const bool ok = value.is_string() && value.get_ref<const std::string&>().size() == pattern.size() && [&] {
-        const auto& s = value.get_ref<const std::string&>();
-        for (std::size_t i = 0; i < pattern.size(); ++i) {
-            const bool good = pattern[i] == 'd' ? (s[i] >= '0' && s[i] <= '9')
-                              : pattern[i] == 'x' ? hex_value(s[i]) >= 0
-                                                  : s[i] == pattern[i];
-            if (!good) return false;
-        }
-        return true;
-    }();
-    if (!ok) fail(quoted(path) + " must be " + description);
-    return value.get<std::string>();
-}
-
-// Reads the required keys first, so a missing one is named before anything else is looked at.
-void require(const json& params, const std::string& path, std::initializer_list<std::string_view> keys) {
-    for (const std::string_view key : keys) {
-        if (!params.contains(key)) fail(missing(path, key));
-    }
-}
-
-std::uint64_t block_count(const json& params, const std::string& path) {
-    return static_cast<std::uint64_t>(integer(params.at("blocks"), member_path(path, "blocks"), 1, kMaxInt64));
-}
-
 GenericDiskParams generic_disk(const json& params, const std::string& path) {
-    known_keys_only(params, path, {"vendor", "product", "revision", "serial", "blocks", "block_size"});
+    known_keys_only(params, path, {"vendor", "product", "revision", "serial", "blocks", "block_size", "nas_label"});
     require(params, path, {"vendor", "product", "serial", "blocks"});
     GenericDiskParams p;
     p.vendor = ascii(params.at("vendor"), member_path(path, "vendor"), 8);
@@ -342,7 +347,7 @@ std::uint32_t korvalith_flags(const json& value, const std::string& path) {
 KorvalithLunParams korvalith_lun(const json& params, const std::string& path) {
     known_keys_only(params, path,
                     {"array_serial", "device_number", "director", "port", "microcode", "microcode_date", "ansi_version",
-                     "flags", "blocks", "ckd_label"});
+                     "flags", "blocks", "ckd_label", "nas_label"});
     require(params, path, {"array_serial", "device_number", "director", "port", "microcode", "blocks"});
     KorvalithLunParams p;
     p.array_serial = shaped(params.at("array_serial"), member_path(path, "array_serial"), "dddddddddddd", "12 decimal digits");
@@ -394,17 +399,29 @@ void personality(const json& device, const std::string& path, SimDevice& d) {
     if (!named && !device.contains("params")) return;
     if (!named) fail(quoted(member_path(path, "params")) + " needs a \"personality\"");
     if (!device.contains("params")) fail(missing(path, "params"));
-    enum class Kind { generic_disk, korvalith_lun };
-    const Kind kind = choice<Kind>(device.at("personality"), member_path(path, "personality"),
-                                   {{"generic_disk", Kind::generic_disk}, {"korvalith_lun", Kind::korvalith_lun}});
     const std::string params_path = member_path(path, "params");
+    const std::string kind_path = member_path(path, "personality");
+    const json& kind = device.at("personality");
     const json& params = device.at("params");
-    require_object(params, params_path);
-    if (kind == Kind::generic_disk) {
-        apply_generic_disk(generic_disk(params, params_path), d);
-    } else {
-        apply_korvalith_lun(korvalith_lun(params, params_path), d);
+    const std::string name = kind.is_string() ? kind.get<std::string>() : std::string();
+    if (name == "generic_disk" || name == "korvalith_lun") {
+        require_object(params, params_path);
+        if (name == "generic_disk") {
+            apply_generic_disk(generic_disk(params, params_path), d);
+        } else {
+            apply_korvalith_lun(korvalith_lun(params, params_path), d);
+        }
+        // The NAS label goes on a disk of either kind, past what the personality generated.
+        if (params.contains("nas_label")) {
+            const std::uint64_t blocks = block_count(params, params_path);
+            apply_nas_label(nas_label(params.at("nas_label"), member_path(params_path, "nas_label"), blocks), blocks, d);
+        }
+        return;
     }
+    if (!name.empty() && apply_make_personality(name, params, params_path, d)) return;
+    std::string list = "\"generic_disk\", \"korvalith_lun\"";
+    for (const std::string_view other : make_personality_names()) list += ", \"" + std::string(other) + "\"";
+    fail(quoted(kind_path) + " must be one of " + list);
 }
 
 SimDevice device(const json& value, const std::string& path, const std::string& base_directory) {

@@ -1,5 +1,5 @@
 // Device personalities: the INQUIRY, VPD, capacity and mode-page bytes of a generic disk and of a high-end array LUN, built from a few parameters.
-#include "sim_devices.h"
+#include "sim_personality_bytes.h"
 
 #include "pds/byteorder.h"
 
@@ -10,26 +10,15 @@
 #include <string_view>
 
 namespace pds::sim {
-namespace {
-
-// The simulator's own IEEE company id in the NAA identifiers it makes up ("SIM"; the local bit
-// of its first octet is set, so it can belong to no real company).
-constexpr std::uint32_t kSimCompanyId = 0x53494D;
+namespace bytes {
 
 void put_text(Bytes& b, std::size_t offset, std::string_view text) {
     std::copy(text.begin(), text.end(), b.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
-// `text` blank-padded (or cut) to `width` characters.
 void put_padded(Bytes& b, std::size_t offset, std::string_view text, std::size_t width) {
     std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(offset), width, ' ');
     put_text(b, offset, text.substr(0, width));
-}
-
-std::uint8_t bcd(int value) { return static_cast<std::uint8_t>(((value / 10 % 10) << 4) | (value % 10)); }
-
-std::uint8_t bcd_digits(char high, char low) {
-    return static_cast<std::uint8_t>(((high - '0') << 4) | (low - '0'));
 }
 
 Bytes vpd_page(std::uint8_t code, const Bytes& body) {
@@ -38,12 +27,24 @@ Bytes vpd_page(std::uint8_t code, const Bytes& body) {
     return page;
 }
 
-// Page 0x83 with one binary NAA designator associated with the logical unit.
-Bytes identification_page(const Bytes& naa) {
-    Bytes body{0x01, 0x03, 0x00, static_cast<std::uint8_t>(naa.size())};
-    body.insert(body.end(), naa.begin(), naa.end());
-    return vpd_page(0x83, body);
+void add_designator(Bytes& body, std::uint8_t code_set, std::uint8_t association_type, const Bytes& identifier) {
+    body.insert(body.end(), {code_set, association_type, 0x00, static_cast<std::uint8_t>(identifier.size())});
+    body.insert(body.end(), identifier.begin(), identifier.end());
 }
+
+Bytes standard_inquiry(std::size_t size, std::string_view vendor, std::string_view product, std::string_view revision) {
+    Bytes q(size, 0);
+    q[2] = 0x04;  // SPC-2
+    q[3] = 0x02;
+    q[4] = static_cast<std::uint8_t>(size - 5);
+    q[7] = 0x02;  // command queuing
+    put_padded(q, 8, vendor, 8);
+    put_padded(q, 16, product, 16);
+    put_padded(q, 32, revision, 4);
+    return q;
+}
+
+namespace {
 
 Bytes read_capacity_10(std::uint64_t blocks, std::uint32_t block_size) {
     Bytes r(8, 0);
@@ -83,19 +84,46 @@ void add_geometry_pages(std::uint64_t blocks, std::uint32_t block_size, std::map
     pages.emplace(0x04, std::move(rigid));
 }
 
+}  // namespace
+
 void add_capacity(std::uint64_t blocks, std::uint32_t block_size, SimDevice& g) {
     g.read_capacity_10 = read_capacity_10(blocks, block_size);
     g.read_capacity_16 = read_capacity_16(blocks, block_size);
     add_geometry_pages(blocks, block_size, g.mode_pages);
 }
 
-// What the device gives explicitly stays; the rest comes from the personality.
 void merge(SimDevice generated, SimDevice& device) {
     if (!device.inquiry) device.inquiry = std::move(generated.inquiry);
     if (!device.read_capacity_10) device.read_capacity_10 = std::move(generated.read_capacity_10);
     if (!device.read_capacity_16) device.read_capacity_16 = std::move(generated.read_capacity_16);
     device.vpd.merge(generated.vpd);
     device.mode_pages.merge(generated.mode_pages);
+    device.blocks.merge(generated.blocks);
+    // A command the device answers itself keeps its own answer.
+    for (SimCommand& c : generated.commands) {
+        const bool given = std::any_of(device.commands.begin(), device.commands.end(),
+                                       [&](const SimCommand& own) { return own.cdb_prefix == c.cdb_prefix; });
+        if (!given) device.commands.push_back(std::move(c));
+    }
+}
+
+}  // namespace bytes
+
+namespace {
+
+using namespace bytes;
+
+std::uint8_t bcd(int value) { return static_cast<std::uint8_t>(((value / 10 % 10) << 4) | (value % 10)); }
+
+std::uint8_t bcd_digits(char high, char low) {
+    return static_cast<std::uint8_t>(((high - '0') << 4) | (low - '0'));
+}
+
+// Page 0x83 with one binary NAA designator associated with the logical unit.
+Bytes identification_page(const Bytes& naa) {
+    Bytes body;
+    add_designator(body, 0x01, 0x03, naa);
+    return vpd_page(0x83, body);
 }
 
 std::uint64_t fnv1a(std::string_view text) {

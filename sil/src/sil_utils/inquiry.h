@@ -204,6 +204,7 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
 void run_rpx_display(const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO* info,
                      const T_DISPLAY_OPTIONS* opts);
 void do_as400_display(std::FILE* out);
+// The single-device Shark, Compaq and NetApp reports (inquiry_identity_makes.cpp).
 void do_shark_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_compaq_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_netapp_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
