@@ -156,6 +156,7 @@ struct DravonisLunParams {
     std::string array_serial;          // 1 to 16
     std::uint16_t lun = 0;             // the array's LUN number (page 83 bytes 36-37)
     std::uint16_t host_lun = 0;        // the LUN number the host sees (page 83 bytes 28-29)
+    std::string bind_time;             // eight hex digits: when the LUN was bound (INQUIRY 38-45)
     Bytes lun_wwn;                     // 16 bytes
     std::uint8_t sp = 0;               // the SP of this path: 0 A, 1 B
     std::uint8_t owner = 0;            // the SP that owns the LUN

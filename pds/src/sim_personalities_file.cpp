@@ -90,11 +90,11 @@ constexpr const char* kRevision = "0001";
 
 DravonisLunParams dravonis_lun(const json& params, const std::string& path, bool olvessa) {
     if (olvessa) {
-        known_keys_only(params, path, {"product", "revision", "array_serial", "lun", "host_lun", "lun_wwn", "sp", "owner",
-                                       "sp_port", "sp_ip", "blocks"});
+        known_keys_only(params, path, {"product", "revision", "array_serial", "lun", "host_lun", "bind_time", "lun_wwn", "sp",
+                                       "owner", "sp_port", "sp_ip", "blocks"});
     } else {
-        known_keys_only(params, path, {"vendor", "product", "revision", "array_serial", "lun", "host_lun", "lun_wwn", "sp",
-                                       "owner", "sp_port", "sp_ip", "peer_ips", "lun_name", "raid", "raid_group", "blocks"});
+        known_keys_only(params, path, {"vendor", "product", "revision", "array_serial", "lun", "host_lun", "bind_time", "lun_wwn",
+                                       "sp", "owner", "sp_port", "sp_ip", "peer_ips", "lun_name", "raid", "raid_group", "blocks"});
     }
     require(params, path, {"array_serial", "lun", "lun_wwn", "sp", "blocks"});
     DravonisLunParams p;
@@ -112,6 +112,9 @@ DravonisLunParams dravonis_lun(const json& params, const std::string& path, bool
     p.array_serial = required_text(params, path, "array_serial", 1, 16);
     p.lun = static_cast<std::uint16_t>(integer(params.at("lun"), member(path, "lun"), 0, kMaxUint16));
     p.host_lun = static_cast<std::uint16_t>(number(params, path, "host_lun", 0, kMaxUint16, 0));
+    p.bind_time = params.contains("bind_time")
+                      ? shaped(params.at("bind_time"), member(path, "bind_time"), "xxxxxxxx", "eight hex digits")
+                      : "00000000";
     p.lun_wwn = hex_field(params, path, "lun_wwn", 16);
     p.sp = storage_processor(params.at("sp"), member(path, "sp"));
     p.owner = params.contains("owner") ? storage_processor(params.at("owner"), member(path, "owner")) : p.sp;

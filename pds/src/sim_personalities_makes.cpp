@@ -23,9 +23,6 @@ Bytes be16_pair(std::uint16_t value) {
     return {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0x00, 0x00};
 }
 
-// The last `n` characters of `text` (all of it when shorter).
-std::string_view tail(std::string_view text, std::size_t n) { return text.substr(text.size() > n ? text.size() - n : 0); }
-
 // Page 0x83 with the LUN's NAA designator only (the identifier at bytes 8-23, its length at 7).
 Bytes naa_page(const Bytes& wwn) {
     Bytes body;
@@ -122,7 +119,11 @@ Bytes lun_name_reply(const DravonisLunParams& p) {
 void apply_dravonis_lun(const DravonisLunParams& p, SimDevice& device) {
     SimDevice g;
     Bytes q = standard_inquiry(kDravInquirySize, p.vendor, p.product, p.revision);
-    put_padded(q, 36, tail(p.array_serial, 8), 8);
+    // The array's vendor bytes: the LUN number's low byte as two hex digits (36-37), the bind time (38-45).
+    char lun[4];
+    std::snprintf(lun, sizeof lun, "%02X", p.lun & 0xFFu);
+    put_text(q, 36, lun);
+    put_text(q, 38, p.bind_time);
     if (!p.olvessa) {
         store_be32(std::span<std::uint8_t>(q).subspan(104), p.raid_group);
         q[111] = p.raid_type;
@@ -246,11 +247,11 @@ void apply_ivantrel_lun(const IvantrelLunParams& p, SimDevice& device) {
     const std::size_t size = ivantrel_inquiry_size(p.serial.size(), p.lun_name.size(), p.ips.size());
     Bytes q = standard_inquiry(size, "XMV", "Vantrel", p.revision);
     put_padded(q, 36, p.serial, 8);
-    // The vendor area: revision, slot, the file-system id in the host's order, the LUN WWN, the
+    // The vendor area: revision, slot, the file-system id (big-endian), the LUN WWN, the
     // serial's length and text, then each of name and address list on a four-byte boundary.
     q[96] = p.section_revision;
     q[97] = p.slot;
-    store_le32(std::span<std::uint8_t>(q).subspan(100), p.fs_id);
+    store_be32(std::span<std::uint8_t>(q).subspan(100), p.fs_id);
     std::copy(p.lun_wwn.begin(), p.lun_wwn.end(), q.begin() + 104);
     q[120] = static_cast<std::uint8_t>(p.serial.size());
     put_text(q, 124, p.serial);

@@ -31,8 +31,11 @@ public:
         return static_cast<std::uint32_t>(host16(i)) | (static_cast<std::uint32_t>(host16(i + 2)) << 16);
     }
     std::uint32_t be32(std::size_t i) const {
-        const std::uint32_t value = (std::uint32_t{b(i)} << 24) | (std::uint32_t{b(i + 1)} << 16) |
-                                    (std::uint32_t{b(i + 2)} << 8) | b(i + 3);
+        return (std::uint32_t{b(i)} << 24) | (std::uint32_t{b(i + 1)} << 16) | (std::uint32_t{b(i + 2)} << 8) | b(i + 3);
+    }
+    // The high-end array's microcode words, traced as they are converted.
+    std::uint32_t traced_be32(std::size_t i) const {
+        const std::uint32_t value = be32(i);
         SIL_TRACE(kTraceConvert, "convert_char_int_new  <%d> \t<0x%05x> \n", static_cast<int>(value), value);
         return value;
     }
@@ -239,12 +242,12 @@ void high_end_layout(const PagePrinter& p) {
         p.line("BYTE 62 - 63:  FCP2 spec version              = %d\n", p.host16(64));
         p.line("BYTE 64 - 65:  FC-SPC2 spec version           = %d\n", p.host16(66));
         p.line("BYTE 64 - 65:  SBC spec version               = %d\n", p.host16(68));
-        p.line("BYTE 88 - 91:  MTPF Level                     = 0x%x\n", p.be32(88));
-        p.line("BYTE 92 - 95:  Ucode Date                     = 0x%x\n", p.be32(92));
+        p.line("BYTE 88 - 91:  MTPF Level                     = 0x%x\n", p.traced_be32(88));
+        p.line("BYTE 92 - 95:  Ucode Date                     = 0x%x\n", p.traced_be32(92));
     } else {
-        p.line("BYTE 56 - 59:  MTPF Level                     = 0x%x\n", p.be32(56));
-        p.line("BYTE 60 - 63:  MTPF Date                      = 0x%x\n", p.be32(60));
-        p.line("BYTE 64 - 67:  Ucode Date                     = 0x%x\n", p.be32(64));
+        p.line("BYTE 56 - 59:  MTPF Level                     = 0x%x\n", p.traced_be32(56));
+        p.line("BYTE 60 - 63:  MTPF Date                      = 0x%x\n", p.traced_be32(60));
+        p.line("BYTE 64 - 67:  Ucode Date                     = 0x%x\n", p.traced_be32(64));
     }
     p.dashes();
 

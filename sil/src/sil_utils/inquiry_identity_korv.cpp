@@ -61,7 +61,9 @@ const char* identifier_heading(std::uint16_t identifier_type) {
 }
 
 std::size_t identifier_length(const T_SIL_DEVICE& dev) {
-    return dev.device_identifier == nullptr ? 0 : strnlen(dev.device_identifier, kIdentifierMaxChars);
+    if (dev.device_identifier == nullptr) return 0;
+    const char* text = dev.device_identifier;
+    return static_cast<std::size_t>(std::find(text, text + kIdentifierMaxChars, '\0') - text);
 }
 
 std::size_t identifier_column_width(const T_SIL_DEVICE_LIST* list) {
