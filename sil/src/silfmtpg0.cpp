@@ -11,6 +11,7 @@
 #include "sil/sillib.h"
 #include "sil/siltrace.h"
 #include "sildebug.h"
+#include "silinqut.h"
 
 namespace {
 
@@ -81,20 +82,6 @@ private:
     pds::ReplyReader page_;
     std::FILE* out_;
 };
-
-// The HDS table: the model number read as decimal after one leading non-digit.
-const char* hds_model_name(const std::string& number, bool hp) {
-    std::size_t i = (!number.empty() && (number[0] < '0' || number[0] > '9')) ? 1 : 0;
-    int model = 0;
-    for (; i < number.size() && number[i] >= '0' && number[i] <= '9'; ++i) model = model * 10 + (number[i] - '0');
-    switch (model) {
-    case 400: return hp ? "XP512" : "HDS9960";
-    case 401: return hp ? "XP48" : "HDS9910";
-    case 450: return hp ? "XP1024" : "HDS9980V";
-    case 451: return hp ? "XP128" : "HDS9970V";
-    default: return "Unknown";
-    }
-}
 
 void generic_layout(const PagePrinter& p, bool hds) {
     p.bytes_0_to_2(false);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <span>
 
 #include "sildevice.h"
@@ -65,3 +66,6 @@ std::int32_t SIL_Get_iVantrel_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_Compaq_HSV_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_Netapp_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_TPStorage_Info(T_SIL_DEVICE* device);
+// The array model an HDS/HP model-number text names (read as decimal after one leading non-digit):
+// the HP names when `hp`, the HDS names otherwise, "Unknown" for any other number.
+const char* hds_model_name(std::string_view model_number, bool hp);

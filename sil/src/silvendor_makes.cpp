@@ -144,32 +144,26 @@ std::uint32_t number_text(std::span<const std::uint8_t> chars, std::uint32_t bas
     return value;
 }
 
-// The model number read as a decimal number, a leading letter skipped.
-std::uint32_t model_value(const char (&model_number)[5]) {
-    std::span<const std::uint8_t> text(reinterpret_cast<const std::uint8_t*>(model_number), 4);
-    text = text.first(static_cast<std::size_t>(std::find(text.begin(), text.end(), 0) - text.begin()));
-    if (!text.empty() && (text[0] < '0' || text[0] > '9')) text = text.subspan(1);
-    return number_text(text, 10);
-}
+}  // namespace
 
-const char* hitachi_model_name(std::uint32_t model) {
-    switch (model) {
-        case 400: return "HDS9960";
-        case 401: return "HDS9910";
-        case 450: return "HDS9980V";
-        case 451: return "HDS9970V";
+const char* hds_model_name(std::string_view model_number, bool hp) {
+    if (!model_number.empty() && (model_number[0] < '0' || model_number[0] > '9')) model_number.remove_prefix(1);
+    const std::span<const std::uint8_t> digits(reinterpret_cast<const std::uint8_t*>(model_number.data()),
+                                               model_number.size());
+    switch (number_text(digits, 10)) {
+        case 400: return hp ? "XP512" : "HDS9960";
+        case 401: return hp ? "XP48" : "HDS9910";
+        case 450: return hp ? "XP1024" : "HDS9980V";
+        case 451: return hp ? "XP128" : "HDS9970V";
         default: return "Unknown";
     }
 }
 
-const char* hp_model_name(std::uint32_t model) {
-    switch (model) {
-        case 400: return "XP512";
-        case 401: return "XP48";
-        case 450: return "XP1024";
-        case 451: return "XP128";
-        default: return "Unknown";
-    }
+namespace {
+
+std::string_view model_number_text(const T_HDS_DEVICE& hds) {
+    const char* end = std::find(std::begin(hds.model_number), std::end(hds.model_number), '\0');
+    return {hds.model_number, static_cast<std::size_t>(end - hds.model_number)};
 }
 
 // Hitachi: the serial is four hex characters at page bytes 20-23, shown in decimal. A page that
@@ -183,14 +177,14 @@ void decode_hitachi(T_HDS_DEVICE& hds, pds::ReplyReader& page) {
         std::memcpy(hds.serial, text, hds.serial_len);
     }
     copy_upto(as_bytes(hds.model_number), page, 16, 4);
-    sil_copy_text(hds.model_name, hitachi_model_name(model_value(hds.model_number)));
+    sil_copy_text(hds.model_name, hds_model_name(model_number_text(hds), false));
 }
 
 void decode_hp(T_HDS_DEVICE& hds, pds::ReplyReader& page) {
     hds.serial_len = static_cast<std::uint8_t>(copy_upto(as_bytes(hds.serial), page, 16, 5));
     copy_upto(hds.hds_extra, page, 22, 4);
     copy_upto(as_bytes(hds.model_number), page, 8, 4);
-    sil_copy_text(hds.model_name, hp_model_name(model_value(hds.model_number)));
+    sil_copy_text(hds.model_name, hds_model_name(model_number_text(hds), true));
 }
 
 // ---- the NAS iSCSI LUN --------------------------------------------------------------------------
