@@ -11,6 +11,7 @@
 
 #include "sildevice.h"
 #include "sildopen.h"
+#include "silfmtpg0.h"  // get_evpd_page, GetKorvalithEVPDPage
 #include "siltxcdb.h"
 
 // READ CAPACITY refused for a write-protected BCV device on old microcode.
@@ -39,9 +40,6 @@ std::int32_t SIL_GetDevGeometry(T_SIL_DEVICE* device);
 // Looks for the NAS label near the end of the disk. 0 found, -1 absent or unreadable.
 std::int32_t SIL_ReadVantrelSig(T_SIL_DEVICE* device);
 
-// INQUIRY with EVPD of `page` into `buffer` (`length` bytes cleared first; at most 255 asked for).
-std::int32_t get_evpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::uint8_t* buffer, std::uint32_t length);
-
 // INQUIRY of VPD page `page` into `buffer` (cleared first; at most 255 bytes asked for). A reply
 // with GOOD status shorter than the page's 4-byte header is a failed page read (-1).
 T_SIL_REPLY read_vpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::span<std::uint8_t> buffer);
@@ -50,12 +48,6 @@ T_SIL_REPLY read_vpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::span<std
 // bytes, the page code in buffer[1]. Without `fetch`, the reply is the caller's buffer as it is.
 T_SIL_REPLY korv_evpd_page(T_SIL_DEVICE* device, std::span<std::uint8_t> buffer, int fetch, int force_dump);
 
-// Reads the VPD page whose code the caller put in buffer[1] (`fetch` set) into `buffer`, which
-// must hold SIL_KORV_EVPD_LENGTH bytes. Prints the vendor page header (pages 0xC0 and above)
-// while tracing. A CKD device of the high-end array is not asked (0). `force_dump` switches the
-// data dump on. The reserved arguments are ignored.
-std::int32_t GetKorvalithEVPDPage(T_SIL_DEVICE* device, void* reserved1, std::uint8_t* buffer, void* reserved2,
-                                  int fetch, int force_dump);
 
 // Device identifier builders: each fills `device_identifier` when the device is open, can answer
 // and has no identifier yet; otherwise -1 without sending anything.

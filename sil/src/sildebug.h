@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "sil/silfmtpg0.h"  // sil_hex_dump
 #include "sil/siltrace.h"
 
 // ---- the gate --------------------------------------------------------------------------------
@@ -27,10 +28,6 @@ void sil_trace_printf(const char* format, ...)
     ;
 void sil_trigger_enter(const char* function_name);
 void sil_trigger_leave(const char* function_name);
-// Hex dump of `length` bytes to the library output stream (and to extra_file when given).
-// compare: 1 marks bytes that differ from compare_data with "*". 0, or -1 on bad arguments.
-int sil_hex_dump(std::size_t length, const void* data, int compare, const void* compare_data,
-                 std::FILE* extra_file);
 int sil_hex_dump_if_tracing(std::size_t length, const void* data, int compare,
                             const void* compare_data, std::FILE* extra_file);
 // "%02d/%02d/%04d %02d:%02d:%02d.%03d" local time into buffer (at least 41 bytes).

@@ -20,12 +20,15 @@ std::int32_t FormatStandardPage00(std::span<const std::uint8_t> page, const T_SI
 // INQUIRY with EVPD of `page` into `buffer` (`length` bytes cleared first; at most 255 asked for).
 std::int32_t get_evpd_page(T_SIL_DEVICE* device, std::uint8_t page, std::uint8_t* buffer, std::uint32_t length);
 
-// Reads the VPD page whose code the caller put in buffer[1] (`fetch` set) into `buffer`, which must
-// hold 144 bytes; `force_dump` switches the transport's data dump on for the rest of the process.
+// Reads the VPD page whose code the caller put in buffer[1] (`fetch` set) into `buffer`, which
+// must hold SIL_KORV_EVPD_LENGTH (144) bytes. Prints the vendor page header (pages 0xC0 and above)
+// while tracing. A CKD device of the high-end array is not asked (0). `force_dump` switches the
+// transport's data dump on for the rest of the process. The reserved arguments are ignored.
 std::int32_t GetKorvalithEVPDPage(T_SIL_DEVICE* device, void* reserved1, std::uint8_t* buffer, void* reserved2,
                                   int fetch, int force_dump);
 
 // Hex dump of `length` bytes, 16 a row with offsets and a character column, on the library output
-// stream (and to extra_file when given). 0, or -1 on bad arguments.
+// stream (and to extra_file when given). compare: 1 marks bytes that differ from compare_data with
+// "*". 0, or -1 on bad arguments.
 int sil_hex_dump(std::size_t length, const void* data, int compare, const void* compare_data,
                  std::FILE* extra_file);
