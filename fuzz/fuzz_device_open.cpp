@@ -57,6 +57,7 @@ public:
         count = 0;
         return pds::kMpNotEnabled;
     }
+    std::string library_fault() override { return {}; }
     std::uint32_t mp_scsi_pass_through(pds::DeviceHandle handle, std::uint32_t value, void* block) override {
         return engine_->mp_scsi_pass_through(handle, value, block);
     }

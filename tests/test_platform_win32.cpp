@@ -2,6 +2,7 @@
 #include "pds/platform.h"
 #include "pds/product_clients.h"
 #include "pds/win_device_layouts.h"
+#include "multipath_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,8 @@ constexpr std::uint32_t kFailCriticalErrors = pds::win::SEM_FAILCRITICALERRORS;
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -233,6 +236,7 @@ TEST_F(Win32Provider, DeviceCallsReportWindowsErrors) {
     std::uint32_t volumes = 4;
     EXPECT_EQ(p->multipath_client().mp_list_volumes(volumes, nullptr), pds::kMpNotEnabled);
     EXPECT_EQ(volumes, 0u);
+    EXPECT_EQ(p->multipath_client().library_fault(), "");  // not installed: nothing to report
     std::uint32_t client = 1;
     EXPECT_EQ(p->service_processor_client().sp_create_client("", "4220", "API_SP", false, client),
               pds::kErrorNotSupported);
@@ -331,6 +335,25 @@ TEST_F(Win32Registry, KeysValuesAndTypes) {
     std::unique_ptr<pds::RegistryKey> none;
     EXPECT_EQ(p->registry_open_local_machine(path + "\\NoSuchKey", none), pds::kErrorFileNotFound);
     EXPECT_EQ(none, nullptr);
+}
+
+// A library file that is not a 64-bit module (a 32-bit build of the driver's library answers the
+// same error 193) is reported as such, not taken for a host without the driver.
+TEST(Win32Multipath, LibraryThatIsNotA64BitModuleIsSaidSo) {
+    char exe[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameA(nullptr, exe, MAX_PATH), 0u);
+    const std::filesystem::path planted = std::filesystem::path(exe).parent_path() / "lunscan-test-not64.dll";
+    std::ofstream(planted) << "not a module\n";
+    {
+        const auto client = pds::make_win32_multipath_driver("lunscan-test-not64.dll");
+        std::uint32_t count = 4;
+        EXPECT_EQ(client->mp_list_volumes(count, nullptr), pds::kMpNotEnabled);
+        EXPECT_EQ(client->library_fault(),
+                  "lunscan-test-not64.dll is not a 64-bit library (error 193): a 32-bit build of it cannot be loaded "
+                  "into lunscan");
+    }
+    std::filesystem::remove(planted);
+    EXPECT_EQ(pds::make_win32_multipath_driver("lunscan-test-absent.dll")->library_fault(), "");
 }
 
 }  // namespace

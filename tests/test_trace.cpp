@@ -3,8 +3,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pds/platform.h"
@@ -325,6 +328,26 @@ TEST(TraceFile, WrapsPastTheLimitAndCyclesThroughFourFiles) {
     ASSERT_FALSE(numbers.empty());
     EXPECT_EQ(numbers.back(), 449);
     for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << i;
+}
+
+// A trace file past 4 GiB (made sparse: nothing is written) is measured whole. 5 GiB against a
+// 2 GiB limit wraps, though cut to 32 bits it would read 1 GiB; against a 6 GiB limit it does
+// not, though a limit cut to 32 bits would read 2 GiB.
+TEST(TraceFile, SizesAndLimitsPastFourGiB) {
+    constexpr std::uintmax_t kFiveGiB = std::uintmax_t{5} << 30;
+    for (const auto& [limit_kb, wraps] : {std::pair{"2097152", true}, std::pair{"6291456", false}}) {
+        Scratch dir;
+        const std::string base = dir.path("big.txt");
+        std::ofstream(base + "_0").close();
+        std::filesystem::resize_file(base + "_0", kFiveGiB);
+        run_child(dir, {"SDEBUG=DBG1", "SDEBUG_FILE=" + base + ":FW:2:" + limit_kb, "fill", "1"});
+        EXPECT_EQ(std::filesystem::exists(base + "_1"), wraps) << limit_kb;
+        std::ifstream old_file(base + "_0", std::ios::binary);
+        old_file.seekg(static_cast<std::streamoff>(kFiveGiB));
+        const std::string appended{std::istreambuf_iterator<char>(old_file), std::istreambuf_iterator<char>()};
+        EXPECT_EQ(appended.find("The debug file is now 5368709120 bytes.") != std::string::npos, wraps) << appended;
+        EXPECT_EQ(appended.find("fill 0000") != std::string::npos, !wraps) << appended;
+    }
 }
 
 TEST(TraceFile, TrailingColonDeletesTheFileJustLeft) {

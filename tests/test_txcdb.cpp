@@ -139,6 +139,7 @@ protected:
         dev_.fid = 0x44;
         dev_.isOpen = 1;
         std::strcpy(dev_.name, "\\\\.\\PHYSICALDRIVE3");
+        dev_.adapter_queried = 1;  // an adapter without limits, unless a test asks it afresh
     }
     void TearDown() override { sil_set_verbosity(0); }
 
@@ -383,14 +384,53 @@ TEST_F(TransportTest, PassThroughBlockForAnInquiry) {
               std::make_tuple(0x4D014u, std::size_t{96}, 96u, 1u, FakeScsiPlatform::kInitialErrorMode));
     const Block b = only_block();
     EXPECT_EQ(fields(b), "len 56 status 0 path 0 target 1 lun 0 cdb 6 sense 24 in 1 xfer 254 time 120 offset 60");
-    // Whatever the caller's buffer, the system gets one on a page boundary (what any adapter's
-    // AlignmentMask accepts).
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.sptd.DataBuffer) % 4096, 0u);
+    // An adapter without an alignment mask gets the caller's buffer itself.
+    EXPECT_EQ(b.sptd.DataBuffer, data.data());
     EXPECT_EQ(Bytes(b.sptd.Cdb, b.sptd.Cdb + 16), bytes_of(16, {{0, 0x12}, {4, 0xFE}}));
     // The error record comes back on success too.
     EXPECT_EQ(std::tie(err_.korvStatus, err_.pid, err_.bytesToTransfer, err_.bytesTransferred, err_.ioctlTimeoutSecs),
               std::make_tuple(0u, pds::platform().process_id(), 254u, 254u, 120u));
     EXPECT_STREQ(err_.raw_device_fn, "\\\\.\\PHYSICALDRIVE3");
+}
+
+// The adapter asks for 4-byte alignment, at most 64 bytes and 2 pages a request; the device fills
+// whatever buffer it is handed with 'D'.
+TEST_F(TransportTest, AdapterDescriptorAskedOnceDecidesStraightCopiedOrRefused) {
+    dev_.adapter_queried = 0;
+    fake().raw = [](std::uint32_t code, void* out, std::uint32_t out_length, std::uint32_t& returned) {
+        if (code == pds::win::IOCTL_STORAGE_QUERY_PROPERTY) {
+            const pds::win::StorageAdapterDescriptor d{32, 32, 64, 2, 3};
+            returned = std::min<std::uint32_t>(sizeof d, out_length);
+            std::memcpy(out, &d, returned);
+        } else {
+            const auto& b = *static_cast<Block*>(out);
+            std::memset(b.sptd.DataBuffer, 'D', b.sptd.DataTransferLength);
+            returned = sizeof(Block);
+        }
+        return pds::os_error{0};
+    };
+    alignas(64) std::uint8_t storage[72] = {};
+    const Bytes inquiry36 = cdb_of(0x12, {{4, 36}});
+    for (std::uint8_t* buffer : {storage, storage + 1}) {  // on the adapter's alignment, then off it
+        std::fill_n(storage, sizeof storage, std::uint8_t{0});
+        ASSERT_EQ(TxCDB(inquiry36.data(), 0, &err_, nullptr, buffer, &dev_, 0, 0), 0);
+        const void* sent = pass_through_blocks().back().sptd.DataBuffer;
+        EXPECT_EQ(sent == buffer, buffer == storage);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(sent) % 4, 0u);
+        EXPECT_EQ(std::count(storage, storage + sizeof storage, 'D'), 36);  // the copy came back
+        EXPECT_EQ(buffer[0], 'D');
+    }
+    // 65 bytes is above the adapter's limit: refused before it is sent, as Windows would (87).
+    sil_set_verbosity(kDebugVerbosity);
+    OutputCapture trace;
+    const Bytes inquiry65 = cdb_of(0x12, {{4, 65}});
+    EXPECT_EQ(TxCDB(inquiry65.data(), 0, &err_, nullptr, storage, &dev_, 0, 0), -5);
+    EXPECT_EQ(err_.os_error, 87u);
+    EXPECT_EQ(pass_through_blocks().size(), 2u);
+    expect_pieces(trace.text(), {"transfer of 65 bytes refused: the adapter of \\\\.\\PHYSICALDRIVE3 moves at most 64 bytes"});
+    EXPECT_EQ(std::count_if(fake().calls.begin(), fake().calls.end(),
+                            [](const IoCall& c) { return c.code == pds::win::IOCTL_STORAGE_QUERY_PROPERTY; }),
+              1);
 }
 
 TEST_F(TransportTest, DataDirectionLengthsAndSuccessFlagsPerOpcode) {

@@ -36,6 +36,7 @@ public:
         count = 0;
         return kMpNotEnabled;
     }
+    std::string library_fault() override { return {}; }
 };
 
 }  // namespace

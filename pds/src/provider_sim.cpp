@@ -13,6 +13,9 @@
 #include "sim_host_file.h"
 #include "sim_sp.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -55,6 +58,25 @@ private:
     std::size_t size_;
 };
 
+// A mutex of the host file's "held_mutexes": another process holds it for good. A bounded wait
+// for it ends in time-out at once, as though its whole time had passed (the simulated host does
+// not make a test wait). A wait without limit would hang the process for good: it aborts loudly
+// instead, so the test that caused it fails.
+class HeldElsewhere final : public detail::HostLock {
+public:
+    explicit HeldElsewhere(std::string name) : name_(std::move(name)) {}
+    os_error acquire(int timeout_ms) override {
+        if (timeout_ms >= 0) return kErrorSemTimeout;
+        std::fprintf(stderr, "SIMULATED HOST: a wait without time limit for the held mutex %s never ends\n", name_.c_str());
+        std::fflush(stderr);
+        std::abort();
+    }
+    void release() override {}
+
+private:
+    std::string name_;
+};
+
 // The service-processor instances of the host file (sim_sp_file.cpp).
 class SimServiceProcessorClient final : public ServiceProcessorClient {
 public:
@@ -93,6 +115,8 @@ public:
     std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
         return storage_.mp_list_volumes(count, names);
     }
+    // A host file's driver is installed or absent, never broken.
+    std::string library_fault() override { return {}; }
 
 private:
     sim::SimDeviceHost& devices_;
@@ -137,7 +161,13 @@ public:
     os_error open_named_mutex(const std::string& name, std::unique_ptr<NamedMutex>& out) override {
         out.reset();
         if (!valid_object_name(name)) return kErrorInvalidParameter;
-        return detail::open_process_mutex("sim", name, nullptr, out);
+        if (std::find(host_.held_mutexes.begin(), host_.held_mutexes.end(), name) == host_.held_mutexes.end()) {
+            return detail::open_process_mutex("sim", name, nullptr, out);
+        }
+        return detail::open_process_mutex("sim", name, [&name](std::unique_ptr<detail::HostLock>& lock) {
+            lock = std::make_unique<HeldElsewhere>(name);
+            return os_error{0};
+        }, out);
     }
 
     os_error open_shared_memory(const std::string& name, std::size_t size, std::unique_ptr<SharedMemory>& out,

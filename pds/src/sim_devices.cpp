@@ -637,7 +637,14 @@ os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t cod
     default:
         break;
     }
-    log_line("# " + std::string(ioctl_name(code)) + " " + d.path + " -> " + std::to_string(result));
+    std::string name = ioctl_name(code);
+    // The adapter's descriptor and the device's share the control code; the log tells them apart.
+    std::uint32_t property = 0;
+    if (code == win::IOCTL_STORAGE_QUERY_PROPERTY && in != nullptr && in_length >= sizeof property) {
+        std::memcpy(&property, in, sizeof property);
+        if (property == win::kStorageAdapterProperty) name += "(StorageAdapterProperty)";
+    }
+    log_line("# " + name + " " + d.path + " -> " + std::to_string(result));
     return result;
 }
 

@@ -331,7 +331,7 @@ void read_tools(const json& value, SimHost& out) {
 void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
     known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices", "service_processors", "multipath_volumes",
-                              "volumes", "registry"});
+                              "volumes", "registry", "held_mutexes"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -349,6 +349,17 @@ void read_document(const json& doc, SimHost& out, const std::string& base_direct
             integer(doc.at("process_id"), "process_id", 1, std::numeric_limits<std::uint32_t>::max()));
     }
     if (doc.contains("tools")) read_tools(doc.at("tools"), out);
+    if (doc.contains("held_mutexes")) {
+        const json& held = doc.at("held_mutexes");
+        if (!held.is_array()) fail(quoted("held_mutexes") + " must be an array of mutex names");
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            const std::string where = "held_mutexes[" + std::to_string(i) + "]";
+            if (!held[i].is_string()) fail(quoted(where) + " must be a string");
+            std::string name = text(held[i], where, kMaxObjectName);
+            if (!valid_object_name(name)) fail(quoted(where) + " is not a valid object name");
+            out.held_mutexes.push_back(std::move(name));
+        }
+    }
     if (doc.contains("devices")) out.devices = read_devices(doc.at("devices"), "devices", base_directory);
     out.discovery = read_discovery(doc, out.devices);
     if (doc.contains("service_processors")) {

@@ -31,6 +31,8 @@ struct SimHost {
     std::int64_t clock_epoch_seconds = 0;  // the fixed clock counted as if it were UTC
     std::optional<std::uint32_t> process_id;
     std::map<std::string, SimTool, std::less<>> tools;
+    // Named mutexes another process of the host holds and never releases.
+    std::vector<std::string> held_mutexes;
     std::vector<SimDevice> devices;
     SimStorageSoftware storage;  // service processors and the multipathing volume list
     SimDiscovery discovery;      // disk interfaces, volumes and the registry

@@ -127,6 +127,23 @@ std::int32_t convert_ll_to_user_array(T_SIL_DEVICE_LIST* list, T_SCAN_LIST* scan
     SIL_RETURN(SIL_OK);
 }
 
+namespace {
+
+// Without administrator rights Windows refuses every disk; one line says why, after the status
+// dots when there were any.
+void say_when_every_disk_open_denied(bool after_dots) {
+    if (!sil_every_disk_open_denied()) return;
+    SIL_TRACE(SIL_TRACE_ERROR, "every disk open was refused with access denied");
+    std::fprintf(stderr, "%slunscan needs administrator rights to open disks\n", after_dots ? "\n" : "");
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void SIL_BeginNamedDeviceOpens() { sil_disk_opens_reset(); }
+
+void SIL_EndNamedDeviceOpens() { say_when_every_disk_open_denied(false); }
+
 std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list* options,
                                   std::uint64_t trace_ctx) {
     SIL_FUNCTION("SIL_CreateDeviceList");
@@ -168,14 +185,7 @@ std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list
     }
 
     if (!o.query_only) gather(list, o, trace_ctx);
-    if (sil_every_disk_open_denied()) {
-        // Without administrator rights Windows refuses every disk; one line says why, after the
-        // status dots when there were any.
-        SIL_TRACE(SIL_TRACE_ERROR, "every disk open was refused with access denied");
-        std::fprintf(stderr, "%slunscan needs administrator rights to open disks\n",
-                     o.printf_dots_f != 0 && list->count > 0 ? "\n" : "");
-        std::fflush(stderr);
-    }
+    say_when_every_disk_open_denied(o.printf_dots_f != 0 && list->count > 0);
     SIL_TRACE(kTraceDefaults, "find_alternate_inquiry_data is not supported on this platform");
 
     std::int32_t result = SIL_OK;

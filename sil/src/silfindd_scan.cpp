@@ -322,6 +322,9 @@ std::int32_t query_strandway(T_SCAN_LIST* scan, std::uint64_t trace_ctx) {
     if (result != 0) {
         SIL_TRACE(SIL_TRACE_ERROR, "mpListVolumes failed returning (%d) <%s>", static_cast<int>(result),
                   std::string(sil_mp_error_name(result)).c_str());
+        if (const std::string fault = multipath.library_fault(); !fault.empty()) {
+            SIL_TRACE(SIL_TRACE_ERROR, "the multipathing driver's library: %s", fault.c_str());
+        }
         SIL_RETURN(static_cast<std::int32_t>(result));
     }
     if (reported == 0) {

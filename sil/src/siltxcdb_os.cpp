@@ -4,7 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "pds/byteorder.h"
@@ -59,21 +61,92 @@ void fill_block(ScsiPassThroughDirectWithSense& block, std::span<const std::uint
     if (!cdb.empty()) std::memcpy(s.Cdb, cdb.data(), cdb.size());
 }
 
-// Windows refuses a DataBuffer that does not meet the adapter's AlignmentMask (error 87), and no
-// adapter asks for more than page alignment: a buffer off a page boundary goes through a
-// page-aligned copy, whatever adapter is behind the device.
-constexpr std::uintptr_t kPageMask = 4095;
+// Windows refuses (87) a pass-through whose DataBuffer does not meet the adapter's AlignmentMask,
+// or that moves more than the adapter's MaximumTransferLength or spans more pages than its
+// MaximumPhysicalPages. The descriptor is asked once per device record, before its first
+// pass-through; a caller's buffer that does not meet it goes through a page-aligned copy, and a
+// transfer no buffer could carry is refused here, before it is sent.
+constexpr std::uint64_t kPageBytes = 4096;
 
-pds::os_error send_pass_through(pds::DeviceHandle handle, ScsiPassThroughDirectWithSense& block,
+std::uint64_t pages_spanned(std::uintptr_t address, std::uint32_t length) {
+    return ((address % kPageBytes) + length + kPageBytes - 1) / kPageBytes;
+}
+
+void query_adapter(T_SIL_DEVICE& device) {
+    if (device.adapter_queried != 0) return;
+    device.adapter_queried = 1;
+    pds::win::StoragePropertyQuery query{};
+    query.PropertyId = pds::win::kStorageAdapterProperty;
+    std::array<std::uint8_t, sizeof(pds::win::StorageAdapterDescriptor)> reply{};
+    std::uint32_t returned = 0;
+    pds::os_error error;
+    {
+        QuietErrorMode quiet;
+        error = pds::platform().device_io_control(device.fid, pds::win::IOCTL_STORAGE_QUERY_PROPERTY, &query,
+                                                  sizeof query, reply.data(), reply.size(), returned);
+    }
+    if (error != 0) {
+        // Without the mask, a buffer off a page is copied: no adapter asks for more.
+        device.adapter_alignment_mask = kPageBytes - 1;
+        SIL_TRACE(SIL_TRACE_INFO, "the adapter of %s gives no descriptor (error %u): page alignment, no limits",
+                  device.name, static_cast<unsigned>(error));
+        return;
+    }
+    // A field the driver did not write is a limit it did not state.
+    pds::ReplyReader descriptor(std::span<const std::uint8_t>(reply).first(std::min<std::size_t>(returned, reply.size())));
+    device.adapter_max_transfer = descriptor.le32(offsetof(pds::win::StorageAdapterDescriptor, MaximumTransferLength)).value_or(0);
+    device.adapter_max_pages = descriptor.le32(offsetof(pds::win::StorageAdapterDescriptor, MaximumPhysicalPages)).value_or(0);
+    std::uint32_t mask = descriptor.le32(offsetof(pds::win::StorageAdapterDescriptor, AlignmentMask)).value_or(0);
+    // The copy is page-aligned, which is all an adapter can ask: a wider mask is the driver's
+    // mistake and is taken as a page rather than sizing the copy by it.
+    if (mask >= kPageBytes) mask = kPageBytes - 1;
+    device.adapter_alignment_mask = mask;
+    SIL_TRACE(SIL_TRACE_INFO, "adapter of %s: AlignmentMask 0x%x, MaximumTransferLength %u, MaximumPhysicalPages %u",
+              device.name, mask, device.adapter_max_transfer, device.adapter_max_pages);
+}
+
+enum class BufferRoute { straight, aligned_copy, refused };
+
+// How a transfer of `length` bytes at `buffer` reaches the device's adapter; says in the trace
+// why a transfer is refused or copied.
+BufferRoute route_for_adapter(T_SIL_DEVICE& device, const void* buffer, std::uint32_t length) {
+    query_adapter(device);
+    if (buffer == nullptr || length == 0) return BufferRoute::straight;
+    const std::uint32_t pages = device.adapter_max_pages;
+    if (device.adapter_max_transfer != 0 && length > device.adapter_max_transfer) {
+        SIL_TRACE(SIL_TRACE_ERROR, "transfer of %u bytes refused: the adapter of %s moves at most %u bytes", length,
+                  device.name, device.adapter_max_transfer);
+        return BufferRoute::refused;
+    }
+    if (pages != 0 && pages_spanned(0, length) > pages) {
+        SIL_TRACE(SIL_TRACE_ERROR, "transfer of %u bytes refused: the adapter of %s maps at most %u pages", length,
+                  device.name, pages);
+        return BufferRoute::refused;
+    }
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    if ((address & device.adapter_alignment_mask) == 0 && (pages == 0 || pages_spanned(address, length) <= pages)) {
+        return BufferRoute::straight;
+    }
+    SIL_TRACE(SIL_TRACE_INFO, "the %u-byte buffer does not meet the adapter's alignment (mask 0x%x) or page limit: "
+              "sent through a page-aligned copy", length, device.adapter_alignment_mask);
+    return BufferRoute::aligned_copy;
+}
+
+pds::os_error send_pass_through(pds::DeviceHandle handle, ScsiPassThroughDirectWithSense& block, BufferRoute route,
                                 std::uint32_t& returned) {
     void* const caller_buffer = block.sptd.DataBuffer;
     const std::uint32_t length = block.sptd.DataTransferLength;
     const bool data_out = block.sptd.DataIn == pds::win::SCSI_IOCTL_DATA_OUT;
-    std::vector<std::uint8_t> bounce;
+    std::vector<std::uint8_t> copy;
     std::uint8_t* aligned = nullptr;
-    if (caller_buffer != nullptr && length > 0 && (reinterpret_cast<std::uintptr_t>(caller_buffer) & kPageMask) != 0) {
-        bounce.resize(std::size_t{length} + kPageMask);
-        aligned = bounce.data() + ((kPageMask + 1 - (reinterpret_cast<std::uintptr_t>(bounce.data()) & kPageMask)) & kPageMask);
+    if (route == BufferRoute::aligned_copy) {
+        try {
+            copy.resize(std::size_t{length} + kPageBytes - 1);
+        } catch (const std::bad_alloc&) {
+            return pds::kErrorNotEnoughMemory;
+        }
+        const auto at = reinterpret_cast<std::uintptr_t>(copy.data());
+        aligned = copy.data() + (kPageBytes - at % kPageBytes) % kPageBytes;
         if (data_out) std::memcpy(aligned, caller_buffer, length);
         block.sptd.DataBuffer = aligned;
     }
@@ -88,38 +161,6 @@ pds::os_error send_pass_through(pds::DeviceHandle handle, ScsiPassThroughDirectW
         block.sptd.DataBuffer = caller_buffer;
     }
     return error;
-}
-
-// The adapter's transfer limit in bytes (0 when it does not say), asked once per device.
-std::uint32_t adapter_max_transfer(T_SIL_DEVICE& device) {
-    if (device.adapter_queried == 0) {
-        pds::win::StoragePropertyQuery query{};
-        query.PropertyId = pds::win::kStorageAdapterProperty;
-        pds::win::StorageAdapterDescriptor adapter{};
-        std::uint32_t returned = 0;
-        QuietErrorMode quiet;
-        const pds::os_error error = pds::platform().device_io_control(
-            device.fid, pds::win::IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter, returned);
-        const bool known = error == 0 && returned >= offsetof(pds::win::StorageAdapterDescriptor, AlignmentMask);
-        std::uint32_t limit = known ? adapter.MaximumTransferLength : 0;
-        // A buffer of n pages' bytes may span n + 1 pages when it does not start on a page.
-        if (known && adapter.MaximumPhysicalPages > 1) {
-            const std::uint64_t by_pages = (std::uint64_t{adapter.MaximumPhysicalPages} - 1) * (kPageMask + 1);
-            if (by_pages < limit) limit = static_cast<std::uint32_t>(by_pages);
-        }
-        device.adapter_max_transfer = limit;
-        device.adapter_queried = 1;
-    }
-    return device.adapter_max_transfer;
-}
-
-// Whether the transfer is above the adapter's known limit; says so in the trace when it is.
-bool above_adapter_limit(T_SIL_DEVICE& device, std::uint32_t length) {
-    const std::uint32_t limit = device.adapter_queried != 0 ? device.adapter_max_transfer : 0;
-    if (limit == 0 || length <= limit) return false;
-    SIL_TRACE(SIL_TRACE_ERROR, "transfer of %u bytes refused: the adapter of %s moves at most %u bytes", length,
-              device.name, limit);
-    return true;
 }
 
 std::uint8_t data_direction(const T_SIL_IO_DATA_IN& io) {
@@ -197,8 +238,10 @@ std::int32_t sil_is_WIN32_reserv_conflict(T_SIL_DEVICE* device) {
     fill_block(block, kReservationProbeCdb, pds::win::SCSI_IOCTL_DATA_IN, kReservationProbeLength,
                SIL_DEFAULT_TIMEOUT_SECS, data.data());
     sil_hex_dump_if_tracing(sizeof kReservationProbeCdb, kReservationProbeCdb, 0, nullptr, nullptr);
+    const BufferRoute route = route_for_adapter(*device, data.data(), kReservationProbeLength);
+    if (route == BufferRoute::refused) SIL_RETURN(0);
     std::uint32_t returned = 0;
-    const pds::os_error error = send_pass_through(device->fid, block, returned);
+    const pds::os_error error = send_pass_through(device->fid, block, route, returned);
     sil_hex_dump_if_tracing(data.size(), data.data(), 0, nullptr, nullptr);
     // A device that still answers INQUIRY after an I/O error is reserved by another initiator.
     SIL_RETURN(error == 0 && block.sptd.ScsiStatus == 0 ? 1 : 0);
@@ -228,18 +271,16 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
     bool block_answered = false;  // the driver wrote its answer into `block`
     bool from_property_query = false;
     std::uint32_t property_bytes = 0;
-    if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0 && above_adapter_limit(*device, io->xfer_len)) {
+    const BufferRoute route = (device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0
+                                  ? route_for_adapter(*device, data_buffer, io->xfer_len)
+                                  : BufferRoute::straight;
+    if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0 && route == BufferRoute::refused) {
         last_error = pds::kErrorInvalidParameter;  // what Windows answers; the request is not sent
     } else if ((device->io_ok_flags & SIL_IO_VIA_MP_PASSTHRU) == 0) {
         fill_block(block, cdb, data_in, io->xfer_len, timeout, data_buffer);
         SIL_TRACE(SIL_TRACE_INFO, "calling ioctl now");
         std::uint32_t returned = 0;
-        last_error = send_pass_through(handle, block, returned);
-        // Refused as invalid: the adapter's limits tell whether the transfer was too large.
-        if (last_error == pds::kErrorInvalidParameter && device->adapter_queried == 0) {
-            adapter_max_transfer(*device);
-            above_adapter_limit(*device, io->xfer_len);
-        }
+        last_error = send_pass_through(handle, block, route, returned);
         request_ok = last_error == 0;
         block_answered = request_ok;
         SIL_TRACE(SIL_TRACE_INFO, "DeviceIoControl Done: errno = %d, bytes returned = %d\n",
@@ -267,6 +308,11 @@ std::int32_t os_specific_io(T_SIL_DEVICE* device, T_SIL_IO_DATA_IN* io, void* da
         const std::uint32_t mp_rc =
             pds::multipath_client().mp_scsi_pass_through(handle, SIL_MP_PASSTHRU_VALUE, &mp_block);
         SIL_TRACE(kTraceMultipath, "mpScsiPassThroughDirect result = %d", static_cast<int>(mp_rc));
+        if (mp_rc == pds::kMpNotEnabled) {
+            if (const std::string fault = pds::multipath_client().library_fault(); !fault.empty()) {
+                SIL_TRACE(SIL_TRACE_ERROR, "the multipathing driver's library: %s", fault.c_str());
+            }
+        }
         if (mp_rc != 0) {
             rc = SIL_ERR_SCSI;
             device->mp_passthru_failed = 1;

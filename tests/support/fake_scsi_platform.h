@@ -85,6 +85,7 @@ public:
         count = 0;
         return pds::kMpNotEnabled;
     }
+    std::string library_fault() override { return {}; }
 
 };
 

@@ -225,7 +225,10 @@ public:
     virtual os_error close_device(DeviceHandle handle) = 0;
     // DeviceIoControl. `in` and `out` may be the same buffer (the pass-through block is both).
     // `returned` receives the bytes written to `out`. For IOCTL_SCSI_PASS_THROUGH_DIRECT a
-    // successful call (0) may still carry a non-zero ScsiStatus and sense in the block.
+    // successful call (0) may still carry a non-zero ScsiStatus and sense in the block; as on
+    // Windows, the call fails with kErrorInvalidParameter when DataBuffer does not meet the
+    // AlignmentMask, or the transfer the MaximumTransferLength or MaximumPhysicalPages, of the
+    // adapter descriptor IOCTL_STORAGE_QUERY_PROPERTY answers for StorageAdapterProperty.
     virtual os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in,
                                        std::uint32_t in_length, void* out, std::uint32_t out_length,
                                        std::uint32_t& returned) = 0;

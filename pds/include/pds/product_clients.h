@@ -67,6 +67,9 @@ public:
     // has room for; out: the volumes the driver has (it fills at most the room).
     // 0, kMpNotEnabled or kMpNotSupported.
     virtual std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) = 0;
+    // Why the library could not be loaded, in words for the trace ("StrandwayMP.dll is not a
+    // 64-bit library (error 193) ..."); empty when it loaded, or is simply not installed.
+    virtual std::string library_fault() = 0;
 };
 
 // The clients of the active provider's host.

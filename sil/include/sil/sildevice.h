@@ -122,10 +122,12 @@ struct T_SIL_DEVICE {
     std::uint8_t is_ivantrel;
     char win_vol[8];
     std::uint32_t win_vol_cap;
-    // The adapter's transfer limit in bytes (0: none known), asked of it once, after the first
-    // pass-through the system refused with 87.
+    // The adapter's descriptor, asked once before the record's first pass-through: its
+    // AlignmentMask, MaximumTransferLength (bytes) and MaximumPhysicalPages; 0 where it said none.
     std::uint8_t adapter_queried;
+    std::uint32_t adapter_alignment_mask;
     std::uint32_t adapter_max_transfer;
+    std::uint32_t adapter_max_pages;
     std::uint32_t vdev_map_count;
     std::uint8_t is_netapp;
     std::uint8_t is_vm_disk;

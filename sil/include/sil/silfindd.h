@@ -74,3 +74,8 @@ std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list
                                   std::uint64_t trace_ctx);
 // Frees every record and the array. 0, or -1 when the list has no devices array.
 std::int32_t SIL_DestroyDeviceList(T_SIL_DEVICE_LIST* list);
+// A caller that opens a list of named devices itself (SIL_open_device on each) brackets the opens
+// with these, as SIL_CreateDeviceList does its own: when every disk open in between was refused
+// with access denied, the end says once on standard error that lunscan needs administrator rights.
+void SIL_BeginNamedDeviceOpens();
+void SIL_EndNamedDeviceOpens();

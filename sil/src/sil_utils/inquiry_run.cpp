@@ -47,6 +47,7 @@ void open_named_devices(T_SIL_DEVICE_LIST* list, std::span<const std::string> na
 
     list->devices = new T_SIL_DEVICE*[std::max<std::size_t>(names.size(), 1)]{};
     list->count = 0;
+    SIL_BeginNamedDeviceOpens();
     for (const std::string& name : names) {
         auto* dev = new T_SIL_DEVICE{};
         sil_copy_text(dev->name, name.c_str());
@@ -54,6 +55,7 @@ void open_named_devices(T_SIL_DEVICE_LIST* list, std::span<const std::string> na
         SIL_close_device(dev, 0);
         list->devices[list->count++] = dev;
     }
+    SIL_EndNamedDeviceOpens();
 }
 
 // Reads the device names of the -drav_file file. Returns the message that ends the run, or an
