@@ -36,6 +36,8 @@ const FaultCase kCases[] = {
     {R"({"host": []})", R"("host" must be an object)"},
     {R"({"host": {"release": 10}})", R"("host.release" must be a string)"},
     {R"({"user": 0})", R"("user" must be a string or null)"},
+    {R"({"held_mutexes": "KorvSharedMemory"})", R"("held_mutexes" must be an array of mutex names)"},
+    {R"({"held_mutexes": ["Global\\KorvSharedMemory"]})", R"("held_mutexes[0]" is not a valid object name)"},
     {R"({"environment": {"SDEBUG": 1}})", R"("environment.SDEBUG" must be a string or null)"},
     {R"({"process_id": 0})", R"("process_id" must be an integer from 1 to 4294967295)"},
     {R"({"host": {"os_type": -1}})", R"("host.os_type" must be an integer from 0 to 4294967295)"},

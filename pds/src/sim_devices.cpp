@@ -251,6 +251,9 @@ void put_le64(Bytes& b, std::size_t offset, std::uint64_t v) {
     put_le32(b, offset + 4, static_cast<std::uint32_t>(v >> 32));
 }
 
+// The adapter's MaximumPhysicalPages: what its longest transfer needs, plus one.
+std::uint32_t adapter_pages(const SimDevice& d) { return d.max_transfer_length / 4096 + 1; }
+
 // STORAGE_DEVICE_DESCRIPTOR: the fixed part, the raw properties, then the NUL-terminated texts.
 os_error storage_property(const SimDevice& d, const void* in, std::uint32_t in_length, void* out,
                           std::uint32_t out_length, std::uint32_t& returned) {
@@ -267,7 +270,7 @@ os_error storage_property(const SimDevice& d, const void* in, std::uint32_t in_l
         put_le32(adapter, 0, sizeof(win::StorageAdapterDescriptor));
         put_le32(adapter, 4, sizeof(win::StorageAdapterDescriptor));
         put_le32(adapter, 8, d.max_transfer_length);
-        put_le32(adapter, 12, d.max_transfer_length / 4096 + 1);
+        put_le32(adapter, 12, adapter_pages(d));
         put_le32(adapter, 16, d.alignment_mask);
         adapter[24] = kBusTypeScsi;
         return give(adapter, out, out_length, returned);
@@ -549,9 +552,11 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
     log_line(d.path + " " + direction_name(sptd) + " " + std::to_string(sptd.DataTransferLength) + " " + hex_text(cdb));
     const bool data_out = sptd.DataIn == win::SCSI_IOCTL_DATA_OUT;
     if ((data_out && cdb[0] != kOpWriteBuffer) || changes_data(cdb[0])) refuse(cdb, d.path);
+    const auto buffer_at = reinterpret_cast<std::uintptr_t>(sptd.DataBuffer);
+    const std::uint64_t pages_spanned = (buffer_at % 4096 + std::uint64_t{sptd.DataTransferLength} + 4095) / 4096;
     if (sptd.DataTransferLength > 0 &&
-        ((reinterpret_cast<std::uintptr_t>(sptd.DataBuffer) & d.alignment_mask) != 0 ||
-         sptd.DataTransferLength > d.max_transfer_length)) {
+        ((buffer_at & d.alignment_mask) != 0 || sptd.DataTransferLength > d.max_transfer_length ||
+         pages_spanned > adapter_pages(d))) {
         log_line("# pass-through refused by the adapter -> " + std::to_string(kErrorInvalidParameter));
         return kErrorInvalidParameter;
     }

@@ -1,6 +1,7 @@
 // Device discovery: SIL_CreateDeviceList and SIL_DestroyDeviceList, and the scan list the name sources fill.
 #include "silfindd.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -130,10 +131,12 @@ std::int32_t convert_ll_to_user_array(T_SIL_DEVICE_LIST* list, T_SCAN_LIST* scan
 namespace {
 
 // Without administrator rights Windows refuses every disk; one line says why, after the status
-// dots when there were any.
+// dots when there were any, and once per process: the rebuilds of a -loop run do not repeat it.
 void say_when_every_disk_open_denied(bool after_dots) {
+    static std::atomic<bool> said{false};
     if (!sil_every_disk_open_denied()) return;
     SIL_TRACE(SIL_TRACE_ERROR, "every disk open was refused with access denied");
+    if (said.exchange(true)) return;
     std::fprintf(stderr, "%slunscan needs administrator rights to open disks\n", after_dots ? "\n" : "");
     std::fflush(stderr);
 }

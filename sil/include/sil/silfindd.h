@@ -76,6 +76,7 @@ std::int32_t SIL_CreateDeviceList(T_SIL_DEVICE_LIST* list, const create_dev_list
 std::int32_t SIL_DestroyDeviceList(T_SIL_DEVICE_LIST* list);
 // A caller that opens a list of named devices itself (SIL_open_device on each) brackets the opens
 // with these, as SIL_CreateDeviceList does its own: when every disk open in between was refused
-// with access denied, the end says once on standard error that lunscan needs administrator rights.
+// with access denied, the end says on standard error that lunscan needs administrator rights (once
+// per process, whichever list said it first).
 void SIL_BeginNamedDeviceOpens();
 void SIL_EndNamedDeviceOpens();
