@@ -86,6 +86,15 @@ std::uint8_t storage_processor(const json& value, const std::string& path) {
 
 constexpr const char* kRevision = "0001";
 
+// The product, revision and size every make's LUN has; `prefixes` are those its identification needs.
+template <typename Params>
+void product_revision_blocks(const json& params, const std::string& path, Params& p, std::string product,
+                             std::initializer_list<std::string_view> prefixes = {}) {
+    p.product = text_or(params, path, "product", 16, std::move(product), prefixes);
+    p.revision = text_or(params, path, "revision", 4, kRevision);
+    p.blocks = block_count(params, path);
+}
+
 // ---- midrange array and virtualisation product --------------------------------------------------
 
 DravonisLunParams dravonis_lun(const json& params, const std::string& path, bool olvessa) {
@@ -147,12 +156,10 @@ StorageWorksLunParams storageworks_lun(const json& params, const std::string& pa
     known_keys_only(params, path, {"product", "revision", "controller_serial", "node_id", "lun_wwn", "blocks"});
     require(params, path, {"controller_serial", "node_id", "lun_wwn", "blocks"});
     StorageWorksLunParams p;
-    p.product = text_or(params, path, "product", 16, "HSG80", {"HSG80"});
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "HSG80", {"HSG80"});
     p.controller_serial = required_text(params, path, "controller_serial", 1, 64);
     p.node_id = hex_field(params, path, "node_id", 8);
     p.lun_wwn = hex_field(params, path, "lun_wwn", 16);
-    p.blocks = block_count(params, path);
     return p;
 }
 
@@ -162,8 +169,7 @@ HdsLunParams hds_lun(const json& params, const std::string& path) {
     HdsLunParams p;
     p.hp = params.contains("vendor") &&
            choice<bool>(params.at("vendor"), member(path, "vendor"), {{"HITACHI", false}, {"HP", true}});
-    p.product = text_or(params, path, "product", 16, "OPEN-S", {"OPEN", "DF600F"});
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "OPEN-S", {"OPEN", "DF600F"});
     p.model = shaped(params.at("model"), member(path, "model"), "dddd", "four decimal digits (\"0450\")");
     // Hitachi's identifier holds the serial in four hex digits, HP's in five decimal digits.
     p.serial = static_cast<std::uint32_t>(integer(params.at("serial"), member(path, "serial"), 0, p.hp ? 99999 : 65535));
@@ -172,7 +178,6 @@ HdsLunParams hds_lun(const json& params, const std::string& path) {
         fail(quoted(member(path, "ldev")) + " must be 1 to 4 hex digits");
     }
     p.ldev = static_cast<std::uint16_t>(std::stoul(ldev, nullptr, 16));
-    p.blocks = block_count(params, path);
     return p;
 }
 
@@ -181,8 +186,7 @@ S80LunParams s80_lun(const json& params, const std::string& path) {
                                    "port_address", "controller_address", "blocks"});
     require(params, path, {"serial", "array_wwn", "device", "director", "port", "port_address", "controller_address", "blocks"});
     S80LunParams p;
-    p.product = text_or(params, path, "product", 16, "S80");
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "S80");
     p.serial = hex_field(params, path, "serial", 6);
     p.array_wwn = hex_field(params, path, "array_wwn", 8);
     p.device = shaped(params.at("device"), member(path, "device"), "xx", "two hex digits");
@@ -190,7 +194,6 @@ S80LunParams s80_lun(const json& params, const std::string& path) {
     p.port = static_cast<std::uint8_t>(integer(params.at("port"), member(path, "port"), 0, 9));
     p.port_address = hex_field(params, path, "port_address", 4);
     p.controller_address = hex_field(params, path, "controller_address", 4);
-    p.blocks = block_count(params, path);
     return p;
 }
 
@@ -198,10 +201,8 @@ SharkLunParams shark_lun(const json& params, const std::string& path) {
     known_keys_only(params, path, {"product", "revision", "serial", "blocks"});
     require(params, path, {"serial", "blocks"});
     SharkLunParams p;
-    p.product = text_or(params, path, "product", 16, "2105", {"2105", "2107", "3552"});
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "2105", {"2105", "2107", "3552"});
     p.serial = required_text(params, path, "serial", 8, 8);
-    p.blocks = block_count(params, path);
     return p;
 }
 
@@ -209,11 +210,9 @@ HsvLunParams hsv_lun(const json& params, const std::string& path) {
     known_keys_only(params, path, {"product", "revision", "serial", "lun_wwn", "blocks"});
     require(params, path, {"serial", "lun_wwn", "blocks"});
     HsvLunParams p;
-    p.product = text_or(params, path, "product", 16, "HSV", {"HSV"});
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "HSV", {"HSV"});
     p.serial = required_text(params, path, "serial", 1, 64);
     p.lun_wwn = hex_field(params, path, "lun_wwn", 16);
-    p.blocks = block_count(params, path);
     return p;
 }
 
@@ -221,10 +220,8 @@ NetappLunParams netapp_lun(const json& params, const std::string& path) {
     known_keys_only(params, path, {"product", "revision", "serial", "blocks"});
     require(params, path, {"serial", "blocks"});
     NetappLunParams p;
-    p.product = text_or(params, path, "product", 16, "LUN");
-    p.revision = text_or(params, path, "revision", 4, kRevision);
+    product_revision_blocks(params, path, p, "LUN");
     p.serial = required_text(params, path, "serial", 12, 12);
-    p.blocks = block_count(params, path);
     return p;
 }
 
