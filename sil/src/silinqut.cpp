@@ -18,6 +18,20 @@
 #include "silkorinq.h"
 #include "sil/siltext.h"
 
+// A short character field read as a number the way the array writes it: leading blanks skipped,
+// then digits up to the first character that is not one (none gives 0).
+std::uint32_t parse_number_text(std::span<const std::uint8_t> chars, std::uint32_t base) {
+    std::size_t i = 0;
+    while (i < chars.size() && (chars[i] == ' ' || chars[i] == '\t')) ++i;
+    std::uint32_t value = 0;
+    for (; i < chars.size(); ++i) {
+        int d = sil_hex_digit(chars[i]);
+        if (d < 0 || static_cast<std::uint32_t>(d) >= base) break;
+        value = value * base + static_cast<std::uint32_t>(d);
+    }
+    return value;
+}
+
 namespace {
 
 // Offsets of the standard INQUIRY fields the classification reads.
@@ -74,20 +88,6 @@ bool has_prefix_nocase(std::span<const std::uint8_t> field, std::string_view pre
 bool text_contains(std::span<const std::uint8_t> text, std::string_view needle) {
     auto end = std::find(text.begin(), text.end(), std::uint8_t{0});
     return std::search(text.begin(), end, needle.begin(), needle.end()) != end;
-}
-
-// A short character field read as a number the way the array writes it: leading blanks skipped,
-// then digits up to the first character that is not one (none gives 0).
-std::uint32_t parse_number_text(std::span<const std::uint8_t> chars, std::uint32_t base) {
-    std::size_t i = 0;
-    while (i < chars.size() && (chars[i] == ' ' || chars[i] == '\t')) ++i;
-    std::uint32_t value = 0;
-    for (; i < chars.size(); ++i) {
-        int d = sil_hex_digit(chars[i]);
-        if (d < 0 || static_cast<std::uint32_t>(d) >= base) break;
-        value = value * base + static_cast<std::uint32_t>(d);
-    }
-    return value;
 }
 
 std::uint32_t parse_hex_text(std::span<const std::uint8_t> chars) { return parse_number_text(chars, 16); }

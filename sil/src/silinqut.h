@@ -66,6 +66,10 @@ std::int32_t SIL_Get_iVantrel_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_Compaq_HSV_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_Netapp_Info(T_SIL_DEVICE* device);
 std::int32_t SIL_Get_TPStorage_Info(T_SIL_DEVICE* device);
+// A short character field read as a number the way arrays write it: leading blanks skipped, then
+// digits of `base` up to the first character that is not one (none gives 0).
+std::uint32_t parse_number_text(std::span<const std::uint8_t> chars, std::uint32_t base);
+
 // The array model an HDS/HP model-number text names (read as decimal after one leading non-digit):
 // the HP names when `hp`, the HDS names otherwise, "Unknown" for any other number.
 const char* hds_model_name(std::string_view model_number, bool hp);

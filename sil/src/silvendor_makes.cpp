@@ -131,26 +131,13 @@ std::int32_t drop_record(Record*& slot, std::uint8_t page, std::int32_t status) 
 
 // ---- HDS and HP -------------------------------------------------------------------------------
 
-// Leading blanks skipped, then digits of `base` up to the first other character (none gives 0).
-std::uint32_t number_text(std::span<const std::uint8_t> chars, std::uint32_t base) {
-    std::size_t i = 0;
-    while (i < chars.size() && chars[i] == ' ') ++i;
-    std::uint32_t value = 0;
-    for (; i < chars.size(); ++i) {
-        const int digit = sil_hex_digit(chars[i]);
-        if (digit < 0 || static_cast<std::uint32_t>(digit) >= base) break;
-        value = value * base + static_cast<std::uint32_t>(digit);
-    }
-    return value;
-}
-
 }  // namespace
 
 const char* hds_model_name(std::string_view model_number, bool hp) {
     if (!model_number.empty() && (model_number[0] < '0' || model_number[0] > '9')) model_number.remove_prefix(1);
     const std::span<const std::uint8_t> digits(reinterpret_cast<const std::uint8_t*>(model_number.data()),
                                                model_number.size());
-    switch (number_text(digits, 10)) {
+    switch (parse_number_text(digits, 10)) {
         case 400: return hp ? "XP512" : "HDS9960";
         case 401: return hp ? "XP48" : "HDS9910";
         case 450: return hp ? "XP1024" : "HDS9980V";
@@ -172,7 +159,7 @@ void decode_hitachi(T_HDS_DEVICE& hds, pds::ReplyReader& page) {
     copy_upto(hds.hds_extra, page, 24, 4);
     if (const auto hex = page.bytes(20, 4)) {
         char text[16];
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(number_text(*hex, 16)));
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(parse_number_text(*hex, 16)));
         hds.serial_len = static_cast<std::uint8_t>(std::strlen(text));
         std::memcpy(hds.serial, text, hds.serial_len);
     }
