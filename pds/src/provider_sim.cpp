@@ -3,9 +3,10 @@
 // The simulated host stands in for a Windows host, so it speaks Windows error numbers. What the
 // file does not pin (the clock, the process id, thread numbers) comes from the real provider of
 // the build. A fixed clock holds the elapsed-time clock still as well, so a traced run gives the
-// same bytes each time; sleeps move every clock on virtually, at once. Named mutexes and shared memory live inside the process; within it they
-// behave as the real ones do: one object per name, zeroed when created, the same bytes for every
-// handle, and gone when the last handle closes, as a Windows mapping is.
+// same bytes each time; sleeps move every clock on virtually, at once. Named mutexes and shared
+// memory live inside the process; within it they behave as the real ones do: one object per name,
+// zeroed when created, the same bytes for every handle, and gone when the last handle closes, as
+// a Windows mapping is.
 #include "pds/platform.h"
 #include "pds/product_clients.h"
 #include "process_mutex.h"

@@ -486,12 +486,13 @@ void SimDeviceHost::note(const std::string& line) {
 // system call's request and reply can be read against its wire format.
 void SimDeviceHost::log_data(const char* direction, const std::uint8_t* bytes, std::uint32_t count) {
     if (log_ == nullptr) return;
-    log_line("# data-" + std::string(direction) + " " + std::to_string(count) + " bytes");
+    std::string text = "# data-" + std::string(direction) + " " + std::to_string(count) + " bytes";
     for (std::uint32_t at = 0; at < count; at += 16) {
         char offset[16];
-        std::snprintf(offset, sizeof offset, "#   %04x ", at);
-        log_line(offset + hex_text(std::span<const std::uint8_t>(bytes + at, std::min<std::uint32_t>(16, count - at))));
+        std::snprintf(offset, sizeof offset, "\n#   %04x ", at);
+        text += offset + hex_text(std::span<const std::uint8_t>(bytes + at, std::min<std::uint32_t>(16, count - at)));
     }
+    log_line(text);  // one write, however long the buffer
 }
 
 const SimDeviceHost::OpenHandle* SimDeviceHost::find_handle(DeviceHandle handle) const {
