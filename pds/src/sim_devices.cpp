@@ -227,7 +227,6 @@ Reply answer(const SimDevice& d, std::span<const std::uint8_t> cdb_bytes, std::u
 // the file scripts the command itself.
 std::optional<Reply> array_answer(const SimDevice& d, SimArrayResponder* array, const Bytes& cdb,
                                   const win::ScsiPassThroughDirect& sptd) {
-    constexpr std::uint8_t kOpReadBuffer = 0x3C;
     if (array == nullptr || (cdb[0] != kOpWriteBuffer && cdb[0] != kOpReadBuffer)) return std::nullopt;
     if (std::any_of(d.commands.begin(), d.commands.end(), [&cdb](const SimCommand& c) { return starts_with(cdb, c.cdb_prefix); })) {
         return std::nullopt;
