@@ -15,13 +15,15 @@ namespace {
 namespace win = pds::win;
 using Bytes = std::vector<std::uint8_t>;
 
-// Device 1 of array ...0001 mirrors to device 0x20 of ...0002 over group 3; the first 0x0116 call is busy.
+// Device 1 of array ...0001 mirrors to device 0x20 of ...0002 over group 3; the first 0x0116 call
+// is busy, the first group table asks for a poll.
 const char* const kHost = R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "personality": "korvalith_lun",
   "params": {"array_serial": "000190100001", "device_number": "1", "director": 1, "port": 0, "microcode": "5874", "blocks": 2048}}],
  "arrays": [{"serial": "000190100001", "microcode": "5874",
   "remote_arrays": [{"serial": "000190100002", "microcode": 5874, "groups": [3]}],
   "devices": [{"device_number": "1", "mirrors": [{"mirror": 1, "role": "rpx1", "group": 3, "remote_device": "20"}]}],
-  "faults": [{"kind": "busy", "call": "0116", "times": 1}]}]})";
+  "faults": [{"kind": "busy", "call": "0116", "times": 1},
+             {"kind": "poll", "call": "0181", "subcommand": 2, "sleep_tenths": 768, "times": 1}]}]})";
 
 struct Outcome {
     std::uint8_t status = 0;
@@ -137,6 +139,12 @@ TEST_F(SimArray, BusyThenTheOlderStateRecord) {
     device1.insert(device1.end(), {0, 0x20, 3, 0, 0, 0, 0, 'V'});
     device1.resize(48, 0);
     EXPECT_EQ(Bytes(again.begin() + 96, again.end()), device1);
+}
+
+TEST_F(SimArray, PollCarriesTheSleepAndThePass) {
+    const Bytes req = request(13, 0x0181, 2, 0, 65535);  // no counters; data: 768 tenths, request 1
+    EXPECT_EQ(call(req).data, with_crcs({'X', 'M', 'V', 4, 0, 13, 0, 32, 0, 0xA0, 0, 6, 0x01, 0x81, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03, 0x00, 0, 0, 0, 1}, req));
 }
 
 TEST_F(SimArray, RequestsTheArrayCannotTake) {
