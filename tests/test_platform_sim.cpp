@@ -103,7 +103,7 @@ TEST_F(SimObjects, ObjectNamesFollowTheSeamsOneRule) {
     std::unique_ptr<pds::NamedMutex> mutex;
     std::unique_ptr<pds::SharedMemory> memory;
     bool created = false;
-    for (const std::string bad : {std::string(), std::string("a/b"), std::string("Global\\x"), std::string("a b"),
+    for (const std::string& bad : {std::string(), std::string("a/b"), std::string("Global\\x"), std::string("a b"),
                                   std::string("x\0y", 3), std::string(pds::kMaxObjectName + 1, 'x')}) {
         EXPECT_FALSE(pds::valid_object_name(bad)) << bad;
         EXPECT_EQ(sim_->open_named_mutex(bad, mutex), pds::kErrorInvalidParameter) << bad;

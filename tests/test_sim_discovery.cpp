@@ -70,7 +70,9 @@ std::vector<Member> interfaces(pds::Platform& host) {
         EXPECT_EQ(set->detail_path(index, m.path), 0u);
         out.push_back(m);
     }
-    if (set) EXPECT_EQ(set->enumerate(index), pds::kErrorNoMoreItems);
+    if (set) {
+        EXPECT_EQ(set->enumerate(index), pds::kErrorNoMoreItems);
+    }
     return out;
 }
 

@@ -399,7 +399,11 @@ TEST_F(TransportTest, AdapterDescriptorAskedOnceDecidesStraightCopiedOrRefused) 
     dev_.adapter_queried = 0;
     fake().raw = [](std::uint32_t code, void* out, std::uint32_t out_length, std::uint32_t& returned) {
         if (code == pds::win::IOCTL_STORAGE_QUERY_PROPERTY) {
-            const pds::win::StorageAdapterDescriptor d{32, 32, 64, 2, 3};
+            pds::win::StorageAdapterDescriptor d{};
+            d.Version = d.Size = 32;
+            d.MaximumTransferLength = 64;
+            d.MaximumPhysicalPages = 2;
+            d.AlignmentMask = 3;
             returned = std::min<std::uint32_t>(sizeof d, out_length);
             std::memcpy(out, &d, returned);
         } else {
