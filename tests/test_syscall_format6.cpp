@@ -7,6 +7,7 @@
 #include <pds/byteorder.h>
 
 #include "silsyscall.h"
+#include "siltxcdb.h"
 
 namespace {
 
@@ -60,11 +61,8 @@ TEST(Format6Request, EmptyRequestIs112BytesWithItsLengthsAndFixedBytes) {
     EXPECT_EQ(pds::load_be32(std::span(buf).subspan(8 + 20)), 0x210u);  // flags: always 0x200 | 0x010
     EXPECT_EQ(pds::load_be32(std::span(buf).subspan(8 + 8)), crc);
     EXPECT_EQ(crc, format6_Crc(std::span(buf).subspan(8 + 12)));  // offset 12 to the end of the header
-    std::uint8_t cdb[10];
-    format6_WriteBufferCdb(cdb, 1, F6_REQUEST_OVERHEAD);
-    EXPECT_EQ(Bytes(cdb, cdb + 10), (Bytes{0x3B, 1, 0x5D, 4, 0, 1, 0, 0, 112, 0}));
-    format6_ReadBufferCdb(cdb, 0x1234, SYSC_FLAG_64K_REPLY);
-    EXPECT_EQ(Bytes(cdb, cdb + 10), (Bytes{0x3C, 1, 0x1C, 4, 0x12, 0x34, 0, 0xFF, 0xF0, 0}));
+    const T_SIL_COMMAND write = sil_cmd_write_buffer(F6_BUFFER_MODE, F6_WRITE_BUFFER_ID, format6_BufferOffset(1), buf);
+    EXPECT_EQ(Bytes(write.cdb.begin(), write.cdb.begin() + 10), (Bytes{0x3B, 1, 0x5D, 4, 0, 1, 0, 0, 112, 0}));
 }
 
 TEST(Format6Request, HopParametersAndHopListLimits) {

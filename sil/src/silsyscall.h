@@ -191,9 +191,17 @@ std::int32_t format6_PrepareSyscallHeader(const T_SIL_DEVICE* dev, const sil_sys
                                           std::span<std::uint8_t> out, std::span<const std::uint8_t> continuation,
                                           std::uint32_t* crc);
 
-// The 10-byte WRITE BUFFER and READ BUFFER commands of one exchange.
-void format6_WriteBufferCdb(std::span<std::uint8_t, 10> cdb, std::uint16_t chain_code, std::uint32_t parameter_length);
-void format6_ReadBufferCdb(std::span<std::uint8_t, 10> cdb, std::uint16_t chain_code, std::uint32_t syscall_flags);
+// The two buffer commands of one exchange, built with sil_cmd_write_buffer and
+// sil_cmd_read_buffer (siltxcdb.h): mode 0x01, buffer 0x5D out and 0x1C in, the offset 0x04
+// followed by the chain code. The WRITE BUFFER moves the whole request; the READ BUFFER is given
+// the first format6_ReadLength bytes of the receive buffer.
+inline constexpr std::uint8_t F6_BUFFER_MODE = 0x01;
+inline constexpr std::uint8_t F6_WRITE_BUFFER_ID = 0x5D;
+inline constexpr std::uint8_t F6_READ_BUFFER_ID = 0x1C;
+inline std::uint32_t format6_BufferOffset(std::uint16_t chain_code) { return 0x040000u | chain_code; }
+inline std::uint32_t format6_ReadLength(std::uint32_t syscall_flags) {
+    return (syscall_flags & SYSC_FLAG_64K_REPLY) ? F6_READ_LEN_64K : F6_READ_LEN;
+}
 
 // ---- the reply ----------------------------------------------------------------------------------
 

@@ -458,22 +458,6 @@ std::int32_t format6_PrepareSyscallHeader(const T_SIL_DEVICE* /*dev*/, const sil
     SIL_RETURN(SYSC_OK);
 }
 
-void format6_WriteBufferCdb(std::span<std::uint8_t, 10> cdb, std::uint16_t chain_code, std::uint32_t parameter_length) {
-    const std::uint8_t head[4] = {0x3B, 0x01, 0x5D, 0x04};
-    std::memcpy(cdb.data(), head, sizeof head);
-    pds::store_be16(cdb.subspan(4), chain_code);
-    pds::store_be24(cdb.subspan(6), parameter_length);
-    cdb[9] = 0;
-}
-
-void format6_ReadBufferCdb(std::span<std::uint8_t, 10> cdb, std::uint16_t chain_code, std::uint32_t syscall_flags) {
-    const std::uint8_t head[4] = {0x3C, 0x01, 0x1C, 0x04};
-    std::memcpy(cdb.data(), head, sizeof head);
-    pds::store_be16(cdb.subspan(4), chain_code);
-    pds::store_be24(cdb.subspan(6), (syscall_flags & SYSC_FLAG_64K_REPLY) ? F6_READ_LEN_64K : F6_READ_LEN);
-    cdb[9] = 0;
-}
-
 std::size_t format6_ReplyOffset(const T_SIL_DEVICE* dev) { return is_sp_device(dev) ? 0 : F6_XMV_HEADER_LEN; }
 
 std::int32_t format6_PostProcess(const T_SIL_DEVICE* dev, sil_syscall_parms* parms, std::span<const std::uint8_t> received,
