@@ -67,6 +67,31 @@ TEST(SimHost, FixedClockStopsBothClocks) {
     EXPECT_EQ(sim->monotonic_ns(), before);
 }
 
+// A sleep returns at once and moves every clock on by the time slept: 180 s from two minutes
+// before midnight of a leap day is one minute into Friday 1 March (day 60 of the year).
+TEST(SimHost, SleepsMoveTheVirtualClock) {
+    auto sim = sim_host(R"({"clock": "2024-02-29 23:58:00.500"})");
+    ASSERT_NE(sim, nullptr);
+    const std::int64_t before = sim->monotonic_ns();
+    sim->sleep_ms(180000);
+    EXPECT_EQ(sim->monotonic_ns() - before, 180'000'000'000);
+    pds::LocalTime t = sim->local_time();
+    EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond, t.weekday, t.yearday),
+              std::make_tuple(2024, 3, 1, 0, 1, 0, 500, 5, 60));
+    EXPECT_EQ(sim->date_text(), "Fri Mar  1 00:01:00 2024");
+    EXPECT_EQ(sim->epoch_seconds(), 19783LL * 86400 + 60);
+    // 0.5 s and 0.6 s make a whole second more on the wall clock.
+    sim->sleep_ms(600);
+    t = sim->local_time();
+    EXPECT_EQ(std::tie(t.second, t.millisecond), std::make_tuple(1, 100));
+    EXPECT_EQ(sim->epoch_seconds(), 19783LL * 86400 + 61);
+    // Without a fixed clock the real clock runs on beneath the sleeps.
+    auto running = sim_host("{}");
+    const std::int64_t start = running->monotonic_ns();
+    running->sleep_ms(180000);
+    EXPECT_GE(running->monotonic_ns() - start, 180'000'000'000);
+}
+
 class SimObjects : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(sim_, nullptr); }

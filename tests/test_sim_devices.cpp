@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -247,6 +248,38 @@ TEST(SimDeviceLog, ConcurrentCommandsNeverShareALine) {
     const std::vector<std::string> lines = log_lines(s.path("cdb.log"));
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kEach));
     for (const std::string& line : lines) ASSERT_EQ(line, R"(\\.\PHYSICALDRIVE1 in 254 12 00 00 00 fe 00)");
+}
+
+// A system call's exchange as the log shows it: the 20 bytes the WRITE BUFFER sent, the 18 of its
+// 32-byte READ BUFFER the device answered, and a sleep of the virtual clock between them.
+TEST(SimDeviceLog, ShowsBufferBytesAndSleeps) {
+    Scratch s;
+    set_env("SIL_SIM_LOG", s.path("cdb.log"));
+    auto sim = sim_host(R"({"devices": [{"path": "\\\\.\\PHYSICALDRIVE1", "inquiry": "00", "commands": [{"cdb": "3B", "reply": ""},
+        {"cdb": "3C", "reply": "A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1"}]}]})", s);
+    set_env("SIL_SIM_LOG", "");
+    ASSERT_NE(sim, nullptr);
+    const Device d = open_device(*sim);
+    Bytes request(20);
+    for (std::size_t i = 0; i < request.size(); ++i) request[i] = static_cast<std::uint8_t>(i);
+    auto block = block_for({0x3B, 0x01, 0, 0, 0, 0, 0, 0, 0x14, 0}, 20, win::SCSI_IOCTL_DATA_OUT, 24, request.data());
+    std::uint32_t returned = 0;
+    ASSERT_EQ(sim->device_io_control(d.handle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                                     sizeof block, returned), 0u);
+    sim->sleep_ms(76800);
+    EXPECT_EQ(d.scsi({0x3C, 0x01, 0, 0, 0, 0, 0, 0, 0x20, 0}, 32).data.size(), 18u);
+    std::ifstream log(s.path("cdb.log"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}),
+              "# open \\\\.\\PHYSICALDRIVE1 0xc0000000 -> 0\n"
+              "\\\\.\\PHYSICALDRIVE1 out 20 3b 01 00 00 00 00 00 00 14 00\n"
+              "# data-out 20 bytes\n"
+              "#   0000 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
+              "#   0010 10 11 12 13\n"
+              "# sleep 76800 ms\n"
+              "\\\\.\\PHYSICALDRIVE1 in 32 3c 01 00 00 00 00 00 00 20 00\n"
+              "# data-in 18 bytes\n"
+              "#   0000 a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af\n"
+              "#   0010 b0 b1\n");
 }
 
 TEST(SimDeviceSafetyDeathTest, WritesAreRefusedLoudly) {

@@ -253,6 +253,10 @@ public:
         return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     }
 
+    void sleep_ms(std::uint32_t milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+
     std::uint32_t process_id() override { return static_cast<std::uint32_t>(::getpid()); }
 
     std::uint32_t thread_number() override {

@@ -3,9 +3,10 @@
 // The simulated host stands in for a Windows host, so it speaks Windows error numbers. What the
 // file does not pin (the clock, the process id, thread numbers) comes from the real provider of
 // the build. A fixed clock holds the elapsed-time clock still as well, so a traced run gives the
-// same bytes each time. Named mutexes and shared memory live inside the process; within it they
-// behave as the real ones do: one object per name, zeroed when created, the same bytes for every
-// handle, and gone when the last handle closes, as a Windows mapping is.
+// same bytes each time; sleeps move every clock on virtually, at once. Named mutexes and shared
+// memory live inside the process; within it they behave as the real ones do: one object per name,
+// zeroed when created, the same bytes for every handle, and gone when the last handle closes, as
+// a Windows mapping is.
 #include "pds/platform.h"
 #include "pds/product_clients.h"
 #include "process_mutex.h"
@@ -14,6 +15,7 @@
 #include "sim_sp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -144,13 +146,30 @@ public:
         return real_->get_env(name);
     }
 
-    LocalTime local_time() override { return host_.clock ? *host_.clock : real_->local_time(); }
-    std::string date_text() override { return host_.clock ? sim::ctime_text(*host_.clock) : real_->date_text(); }
-    std::int64_t epoch_seconds() override {
-        return host_.clock ? host_.clock_epoch_seconds : real_->epoch_seconds();
+    // Every clock reads its base (the file's fixed time, else the real host's) moved on by the
+    // time slept so far.
+    LocalTime local_time() override {
+        return sim::advanced(host_.clock ? *host_.clock : real_->local_time(), slept_ms_.load());
     }
-    // A fixed local time stops the elapsed-time clock too: every timing of the run reads 0.
-    std::int64_t monotonic_ns() override { return host_.clock ? 0 : real_->monotonic_ns(); }
+    std::string date_text() override {
+        return host_.clock || slept_ms_.load() != 0 ? sim::ctime_text(local_time()) : real_->date_text();
+    }
+    std::int64_t epoch_seconds() override {
+        if (!host_.clock) return real_->epoch_seconds() + slept_ms_.load() / 1000;
+        // Whole seconds of the same instant local_time() shows.
+        return (host_.clock_epoch_seconds * 1000 + host_.clock->millisecond + slept_ms_.load()) / 1000;
+    }
+    // A fixed local time stops the elapsed-time clock too: only sleeps move it, so every timing of
+    // the run reads the same each time.
+    std::int64_t monotonic_ns() override {
+        return (host_.clock ? 0 : real_->monotonic_ns()) + slept_ms_.load() * 1000000;
+    }
+    // The virtual clock: no real time passes. The CDB log shows each pause where it fell among
+    // the commands.
+    void sleep_ms(std::uint32_t milliseconds) override {
+        slept_ms_ += milliseconds;
+        devices_.note("# sleep " + std::to_string(milliseconds) + " ms");
+    }
     std::uint32_t process_id() override { return host_.process_id ? *host_.process_id : real_->process_id(); }
     std::uint32_t thread_number() override { return real_->thread_number(); }
     std::uint64_t thread_id() override { return real_->thread_id(); }
@@ -237,6 +256,7 @@ private:
     const sim::SimDiscoveryHost discovery_;
     SimServiceProcessorClient service_processor_;
     SimMultipathClient multipath_;
+    std::atomic<std::int64_t> slept_ms_{0};  // the virtual clock: all the sleeps of the run
 };
 
 }  // namespace

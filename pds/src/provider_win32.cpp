@@ -549,6 +549,9 @@ public:
         return ticks / frequency * 1000000000 + ticks % frequency * 1000000000 / frequency;
     }
 
+    // 0xFFFFFFFF would be INFINITE: the longest finite wait stands in for it.
+    void sleep_ms(std::uint32_t milliseconds) override { Sleep(std::min<DWORD>(milliseconds, INFINITE - 1)); }
+
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
 
     std::uint32_t thread_number() override {

@@ -32,6 +32,7 @@ constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint32_t kFileDeviceDisk = 7;
 constexpr std::uint32_t kBusTypeScsi = 1;
 constexpr std::uint8_t kOpWriteBuffer = 0x3B;
+constexpr std::uint8_t kOpReadBuffer = 0x3C;
 
 constexpr std::size_t kBlockBytes = sizeof(win::ScsiPassThroughDirectWithSense);
 
@@ -476,6 +477,24 @@ void SimDeviceHost::log_line(const std::string& line) {
     std::fflush(log_);
 }
 
+void SimDeviceHost::note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    log_line(line);
+}
+
+// The bytes a WRITE BUFFER sent or a READ BUFFER received, 16 to a line under a count, so that a
+// system call's request and reply can be read against its wire format.
+void SimDeviceHost::log_data(const char* direction, const std::uint8_t* bytes, std::uint32_t count) {
+    if (log_ == nullptr) return;
+    std::string text = "# data-" + std::string(direction) + " " + std::to_string(count) + " bytes";
+    for (std::uint32_t at = 0; at < count; at += 16) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "\n#   %04x ", at);
+        text += offset + hex_text(std::span<const std::uint8_t>(bytes + at, std::min<std::uint32_t>(16, count - at)));
+    }
+    log_line(text);  // one write, however long the buffer
+}
+
 const SimDeviceHost::OpenHandle* SimDeviceHost::find_handle(DeviceHandle handle) const {
     const auto it = handles_.find(handle);
     return it == handles_.end() ? nullptr : &it->second;
@@ -560,6 +579,9 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
         log_line("# pass-through refused by the adapter -> " + std::to_string(kErrorInvalidParameter));
         return kErrorInvalidParameter;
     }
+    if (data_out && sptd.DataTransferLength > 0) {
+        log_data("out", static_cast<const std::uint8_t*>(sptd.DataBuffer), sptd.DataTransferLength);
+    }
 
     const SimFault* fault = take_fault(state, cdb);
     Reply reply;
@@ -588,6 +610,7 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
     } else if (reply.status == kStatusGood && data_out) {
         moved = static_cast<std::uint32_t>(std::min<std::uint64_t>(sptd.DataTransferLength, moved_limit));
     }
+    if (cdb[0] == kOpReadBuffer) log_data("in", static_cast<const std::uint8_t*>(sptd.DataBuffer), moved);
     const auto sense_length = static_cast<std::uint8_t>(std::min<std::size_t>(reply.sense.size(), sptd.SenseInfoLength));
     sptd.ScsiStatus = reply.status;
     sptd.DataTransferLength = moved;

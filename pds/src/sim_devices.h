@@ -287,6 +287,8 @@ public:
                                void* out, std::uint32_t out_length, std::uint32_t& returned);
     std::uint32_t set_error_mode(std::uint32_t mode);
     std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block);
+    // Writes one line of the host's own doing (a sleep, ...) to the CDB log, between commands.
+    void note(const std::string& line);
 
 private:
     struct OpenHandle {
@@ -303,6 +305,7 @@ private:
                           std::uint32_t out_length, std::uint32_t& returned);
     const SimFault* take_fault(DeviceState& state, const Bytes& cdb);
     void log_line(const std::string& line);
+    void log_data(const char* direction, const std::uint8_t* bytes, std::uint32_t count);
 
     std::mutex mutex_;
     std::vector<DeviceState> devices_;

@@ -467,4 +467,32 @@ std::string ctime_text(const LocalTime& t) {
     return buffer;
 }
 
+LocalTime advanced(const LocalTime& t, std::int64_t milliseconds) {
+    if (milliseconds == 0) return t;
+    constexpr std::int64_t kDayMs = 86400000;
+    const std::int64_t since_epoch =
+        days_from_civil(t.year, t.month, t.day) * kDayMs +
+        ((t.hour * 60 + t.minute) * 60 + std::int64_t{t.second}) * 1000 + t.millisecond + milliseconds;
+    const std::int64_t days = since_epoch / kDayMs - (since_epoch % kDayMs < 0 ? 1 : 0);
+    const std::int64_t in_day = since_epoch - days * kDayMs;
+    // The inverse of days_from_civil: eras of 400 years from 0000-03-01.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    LocalTime out;
+    out.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    out.year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (out.month <= 2 ? 1 : 0));
+    out.hour = static_cast<int>(in_day / 3600000);
+    out.minute = static_cast<int>(in_day / 60000 % 60);
+    out.second = static_cast<int>(in_day / 1000 % 60);
+    out.millisecond = static_cast<int>(in_day % 1000);
+    out.weekday = static_cast<int>(((days + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
+    out.yearday = static_cast<int>(days - days_from_civil(out.year, 1, 1));
+    return out;
+}
+
 }  // namespace pds::sim

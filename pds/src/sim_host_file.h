@@ -54,4 +54,8 @@ bool load_sim_host(const std::string& path, SimHost& out, std::string& error);
 // The C library's date text ("Sun Dec  6 19:47:21 2026") of a broken-down time.
 std::string ctime_text(const LocalTime& t);
 
+// `t` moved on by `milliseconds` on the calendar (weekday and day of the year follow); the local
+// time is taken as it stands, without a change of daylight saving time.
+LocalTime advanced(const LocalTime& t, std::int64_t milliseconds);
+
 }  // namespace pds::sim

@@ -23,6 +23,7 @@ public:
     std::string date_text() override { return real_.date_text(); }
     std::int64_t epoch_seconds() override { return real_.epoch_seconds(); }
     std::int64_t monotonic_ns() override { return real_.monotonic_ns(); }
+    void sleep_ms(std::uint32_t milliseconds) override { real_.sleep_ms(milliseconds); }
     std::uint32_t process_id() override { return real_.process_id(); }
     std::uint32_t thread_number() override { return real_.thread_number(); }
     std::uint64_t thread_id() override { return real_.thread_id(); }

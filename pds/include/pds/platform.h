@@ -22,7 +22,9 @@
 //   multipathing driver) are their own interfaces (product_clients.h); each provider hands out
 //   the ones its host has.
 // * Time: local_time/date_text/epoch_seconds tell the wall clock, monotonic_ns() measures
-//   elapsed time. Code above the seam reads no clock of its own.
+//   elapsed time and sleep_ms() waits. Code above the seam reads no clock of its own and waits
+//   only through sleep_ms(), so a provider whose clock is virtual controls every pause the
+//   library makes and every elapsed time it measures.
 // * Providers never print and never throw; they report. Printing is the library's business.
 #pragma once
 
@@ -194,6 +196,10 @@ public:
     // the library reports is a difference of two readings. The simulated host's clock stands
     // still while its host file fixes the local time, so traced timings are reproducible.
     virtual std::int64_t monotonic_ns() = 0;
+    // Waits at least `milliseconds` (0 returns at once) and moves monotonic_ns() on by at least as
+    // much. The simulated host's clock is virtual: its sleep returns at once and moves both its
+    // clocks on by exactly the time slept, so the array's long pauses and limits cost no real time.
+    virtual void sleep_ms(std::uint32_t milliseconds) = 0;
     virtual std::uint32_t process_id() = 0;
     // The runtime's number of the calling thread: 0 for the main thread, 1, 2, ... for threads
     // in the order they first asked.
