@@ -223,6 +223,27 @@ Reply answer(const SimDevice& d, std::span<const std::uint8_t> cdb_bytes, std::u
     }
 }
 
+// WRITE BUFFER and READ BUFFER of a device tied to a simulated array carry its system calls, unless
+// the file scripts the command itself.
+std::optional<Reply> array_answer(const SimDevice& d, SimArrayResponder* array, const Bytes& cdb,
+                                  const win::ScsiPassThroughDirect& sptd) {
+    if (array == nullptr || (cdb[0] != kOpWriteBuffer && cdb[0] != kOpReadBuffer)) return std::nullopt;
+    if (std::any_of(d.commands.begin(), d.commands.end(), [&cdb](const SimCommand& c) { return starts_with(cdb, c.cdb_prefix); })) {
+        return std::nullopt;
+    }
+    SimArrayReply r;
+    if (cdb[0] == kOpWriteBuffer) {
+        const bool out = sptd.DataIn == win::SCSI_IOCTL_DATA_OUT && sptd.DataTransferLength > 0;
+        r = array->write_buffer(cdb, out ? std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(sptd.DataBuffer),
+                                                                         sptd.DataTransferLength)
+                                         : std::span<const std::uint8_t>());
+    } else {
+        r = array->read_buffer(cdb);
+    }
+    if (!r.good) return illegal_request(r.asc);
+    return good(std::move(r.data));
+}
+
 const char* direction_name(const win::ScsiPassThroughDirect& sptd) {
     if (sptd.DataTransferLength == 0) return "none";
     if (sptd.DataIn == win::SCSI_IOCTL_DATA_IN) return "in";
@@ -454,14 +475,19 @@ bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::
     return true;
 }
 
-SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log) : log_(log) {
+SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays) : log_(log) {
+    for (SimArray& a : arrays) arrays_.push_back(std::make_unique<SimArrayResponder>(std::move(a)));
     devices_.reserve(devices.size());
     by_path_.reserve(devices.size());
     for (SimDevice& d : devices) {
         std::vector<std::optional<std::uint32_t>> times;
         for (const SimFault& f : d.faults) times.push_back(f.times);
         by_path_.emplace(device_path_key(d.path), devices_.size());  // the loader lets no path repeat
-        devices_.push_back(DeviceState{std::move(d), std::move(times)});
+        SimArrayResponder* array = nullptr;
+        for (const auto& a : arrays_) {
+            if (!d.array_serial.empty() && a->array().serial == d.array_serial) array = a.get();
+        }
+        devices_.push_back(DeviceState{std::move(d), std::move(times), array});
     }
 }
 
@@ -583,6 +609,10 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
         log_data("out", static_cast<const std::uint8_t*>(sptd.DataBuffer), sptd.DataTransferLength);
     }
 
+    const auto respond = [&] {
+        std::optional<Reply> r = array_answer(d, state.array, cdb, sptd);
+        return r ? std::move(*r) : answer(d, cdb, sptd.DataTransferLength);
+    };
     const SimFault* fault = take_fault(state, cdb);
     Reply reply;
     std::uint64_t moved_limit = UINT64_MAX;
@@ -594,12 +624,12 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
         case FaultKind::check_condition: reply = Reply{kStatusCheckCondition, {}, fault->sense}; break;
         case FaultKind::scsi_status: reply = Reply{fault->status, {}, {}}; break;
         case FaultKind::short_transfer:
-            reply = answer(d, cdb, sptd.DataTransferLength);
+            reply = respond();
             moved_limit = fault->bytes;
             break;
         }
     } else {
-        reply = answer(d, cdb, sptd.DataTransferLength);
+        reply = respond();
     }
 
     std::uint32_t moved = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pds/platform.h"
+#include "sim_array.h"
 
 #include <array>
 #include <cstdint>
@@ -81,6 +82,12 @@ struct SimDevice {
     std::vector<SimFault> faults;
     OpenBehaviour open = OpenBehaviour::ok;
     MultipathMode multipath = MultipathMode::absent;
+    // A korvalith_lun's place in its array: the host file's array of this serial, if it describes
+    // one, answers the device's system calls.
+    std::string array_serial;
+    std::uint32_t array_device_number = 0;
+    std::string array_microcode;
+    std::string array_microcode_date;
 };
 
 inline constexpr std::uint32_t kSimBlockBytes = 512;
@@ -276,7 +283,8 @@ using DevicePathIndex = std::unordered_map<std::string, std::size_t>;
 class SimDeviceHost {
 public:
     // `log` (may be null) receives the CDB log; the host owns it from then on.
-    SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log);
+    // Devices tied to one of `arrays` (by serial) answer its system calls.
+    SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays = {});
     ~SimDeviceHost();
     SimDeviceHost(const SimDeviceHost&) = delete;
     SimDeviceHost& operator=(const SimDeviceHost&) = delete;
@@ -298,6 +306,7 @@ private:
     struct DeviceState {
         SimDevice device;
         std::vector<std::optional<std::uint32_t>> fault_times_left;
+        SimArrayResponder* array = nullptr;
     };
 
     const OpenHandle* find_handle(DeviceHandle handle) const;
@@ -309,6 +318,7 @@ private:
 
     std::mutex mutex_;
     std::vector<DeviceState> devices_;
+    std::vector<std::unique_ptr<SimArrayResponder>> arrays_;
     DevicePathIndex by_path_;  // a host may list tens of thousands of paths, each opened at least once
     std::map<DeviceHandle, OpenHandle> handles_;
     DeviceHandle next_handle_ = 0x100;

@@ -409,7 +409,12 @@ void personality(const json& device, const std::string& path, SimDevice& d) {
         if (name == "generic_disk") {
             apply_generic_disk(generic_disk(params, params_path), d);
         } else {
-            apply_korvalith_lun(korvalith_lun(params, params_path), d);
+            const KorvalithLunParams p = korvalith_lun(params, params_path);
+            apply_korvalith_lun(p, d);
+            d.array_serial = p.array_serial;
+            d.array_device_number = p.device_number;
+            d.array_microcode = p.microcode;
+            if (p.date_year != 0) d.array_microcode_date = params.at("microcode_date").get<std::string>();
         }
         // The NAS label goes on a disk of either kind, past what the personality generated.
         if (params.contains("nas_label")) {

@@ -81,4 +81,8 @@ OpenBehaviour open_behaviour(const nlohmann::json& value, const std::string& pat
 std::vector<SimDevice> read_devices(const nlohmann::json& value, const std::string& path,
                                     const std::string& base_directory);
 
+// Ties each korvalith_lun device to the array of its serial, checking that both tell the same
+// microcode, and widens the array's device tables to the devices the host sees (sim_array_file.cpp).
+void tie_arrays(std::vector<SimDevice>& devices, std::vector<SimArray>& arrays);
+
 }  // namespace pds::sim::check

@@ -331,7 +331,7 @@ void read_tools(const json& value, SimHost& out) {
 void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
     known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices", "service_processors", "multipath_volumes",
-                              "volumes", "registry", "held_mutexes"});
+                              "volumes", "registry", "held_mutexes", "arrays"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -361,6 +361,10 @@ void read_document(const json& doc, SimHost& out, const std::string& base_direct
         }
     }
     if (doc.contains("devices")) out.devices = read_devices(doc.at("devices"), "devices", base_directory);
+    if (doc.contains("arrays")) {
+        out.arrays = read_arrays(doc.at("arrays"), "arrays");
+        tie_arrays(out.devices, out.arrays);
+    }
     out.discovery = read_discovery(doc, out.devices);
     if (doc.contains("service_processors")) {
         out.storage.service_processors = read_service_processors(doc.at("service_processors"), "service_processors");

@@ -34,6 +34,7 @@ struct SimHost {
     // Named mutexes another process of the host holds and never releases.
     std::vector<std::string> held_mutexes;
     std::vector<SimDevice> devices;
+    std::vector<SimArray> arrays;  // the high-end arrays behind korvalith_lun devices
     SimStorageSoftware storage;  // service processors and the multipathing volume list
     SimDiscovery discovery;      // disk interfaces, volumes and the registry
 };
