@@ -7,6 +7,7 @@
 
 #include "pds/platform.h"
 #include "pds/platform_testing.h"
+#include "sildopen_host.h"
 #include "silinitl.h"
 #include "silsyscall_engine.h"
 #include "support/sim_host_scratch.h"
@@ -48,7 +49,13 @@ protected:
         dev_.ucode_level = 0x5874;
         std::strcpy(dev_.name, path);
     }
+    void close() {  // what closing the device does: its lock handle and its handle go
+        sil_close_device_mutex(&dev_);
+        pds::platform().close_device(dev_.fid);
+        dev_ = T_SIL_DEVICE{};
+    }
     void SetUp() override { open(R"(\\.\PHYSICALDRIVE1)"); }
+    void TearDown() override { close(); }
     // One call; `slept_ns` gets how far the virtual clock moved.
     std::int32_t call(std::uint16_t id, std::uint8_t sub, std::uint32_t start, std::uint32_t count) {
         parms_.syscall_id = id, parms_.sys_f6_sub_command = sub, parms_.start_entry = start, parms_.entry_count = count;
@@ -142,7 +149,7 @@ TEST_F(Engine, DeviceLockTakenAndReleased) {
         mutex->unlock();
     });
     other.join();
-    dev_ = T_SIL_DEVICE{};
+    close();
     open(R"(\\.\PHYSICALDRIVE2)");
     EXPECT_EQ(call(0x0181, 1, 0, 256), SYSC_ERR_DEVICE_LOCK);  // held elsewhere: nothing is sent
 }
