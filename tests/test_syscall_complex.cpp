@@ -104,4 +104,14 @@ TEST_F(Complex, VariableLengthRecordsEachInItsOwnSlot) {
     EXPECT_EQ(res_->data[144], 0xEE);
 }
 
+TEST_F(Complex, ChunkedReadEndsOnTheArraysRefusal) {
+    open(R"(\\.\PHYSICALDRIVE1)");
+    // Subcommand 9 of 0x0181 is no table of the array: primary 0x81, any other code gives -16.
+    res_->format = 6, res_->data_length = 32, res_->number_of_records = 1;
+    parms_.syscall_id = 0x0181, parms_.sys_f6_sub_command = 9, parms_.format4 = 1;
+    EXPECT_EQ(SIL_korvComplexSysCall(&dev_, &parms_, res_.get(), 0), -16);
+    EXPECT_EQ(res_->order17_return_code, 0x81);
+    EXPECT_EQ(res_->format + res_->data_length + res_->number_of_records, 0u);
+}
+
 }  // namespace

@@ -109,7 +109,7 @@ std::int32_t SIL_korvComplexSysCall(T_SIL_DEVICE* dev, sil_syscall_parms* parms,
     }
     std::uint32_t space = room - placed;
     rc = 0;
-    while (true) {
+    while (retrieved < count) {
         parms->start_entry = start + retrieved;
         SIL_TRACE(SIL_TRACE_INFO, "last_dir=%d, start_entry=%d, last_record_offset=%d, total_records_retrieved=%d",
                   static_cast<int>(parms->director_num), static_cast<int>(parms->start_entry), static_cast<int>(placed),
