@@ -187,7 +187,7 @@ TEST_F(Win32Provider, ObjectNamesFollowTheSeamsRule) {
     std::unique_ptr<pds::NamedMutex> mutex;
     std::unique_ptr<pds::SharedMemory> memory;
     bool created = false;
-    for (const std::string bad : {std::string("Local\\lunscan-test"), std::string("a b"),
+    for (const std::string& bad : {std::string("Local\\lunscan-test"), std::string("a b"),
                                   std::string(pds::kMaxObjectName + 1, 'x')}) {
         EXPECT_EQ(p->open_named_mutex(bad, mutex), pds::kErrorInvalidParameter) << bad;
         EXPECT_EQ(p->open_shared_memory(bad, 4, memory, created), pds::kErrorInvalidParameter) << bad;

@@ -127,8 +127,9 @@ std::int32_t build_hops(const sil_syscall_parms& p, Hops& h) {
 }
 
 std::int32_t protocol_error(std::size_t length, std::size_t available, std::size_t needed) {
-    SIL_TRACE(SIL_TRACE_ERROR, "Malformed format 6 reply: length = %zu, bytes received = %zu, bytes needed = %zu",
-              length, available, needed);
+    // Reply sizes stay far below 4 GiB; %zu is not known to every C runtime the library runs on.
+    SIL_TRACE(SIL_TRACE_ERROR, "Malformed format 6 reply: length = %u, bytes received = %u, bytes needed = %u",
+              static_cast<unsigned>(length), static_cast<unsigned>(available), static_cast<unsigned>(needed));
     return SYSC_ERR_BAD_REPLY;
 }
 
