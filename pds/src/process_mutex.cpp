@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -60,7 +61,25 @@ struct ThreadOwnership {
         owned.push_back(s);
     }
 };
-thread_local ThreadOwnership t_ownership;
+
+// The calling thread's record. It is ended by a thread-specific key's destructor, which is handed
+// the record itself: a thread_local object with a destructor is not safe on every runtime (with
+// emulated TLS the storage can be gone before the destructor runs). The thread_local pointer only
+// finds the record quickly and keeps it reachable for leak checkers.
+thread_local ThreadOwnership* t_ownership = nullptr;
+
+ThreadOwnership& thread_ownership() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k{};
+        pthread_key_create(&k, [](void* record) { delete static_cast<ThreadOwnership*>(record); });
+        return k;
+    }();
+    if (t_ownership == nullptr) {
+        t_ownership = new ThreadOwnership;
+        pthread_setspecific(key, t_ownership);
+    }
+    return *t_ownership;
+}
 
 // One handle of the name. Like a Windows mutex handle, closing it releases nothing: the owning
 // thread keeps the mutex until it releases it or ends.
@@ -101,7 +120,7 @@ public:
             s.cv.notify_all();
             return error;
         }
-        t_ownership.note(state_);
+        thread_ownership().note(state_);
         return 0;
     }
 
