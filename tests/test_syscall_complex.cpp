@@ -6,11 +6,8 @@
 #include <vector>
 
 #include "pds/platform.h"
-#include "pds/platform_testing.h"
-#include "sildopen_host.h"
-#include "silinitl.h"
+#include "support/sim_array_fixture.h"
 #include "silsyscall_complex.h"
-#include "support/sim_host_scratch.h"
 
 namespace {
 
@@ -27,34 +24,14 @@ const char* const kHost = R"({"clock": "2026-01-05 10:00:00.000", "devices": [
   {"serial": "000190100003", "microcode": "5874", "device_count": 3, "variable_records": true,
   "devices": [{"device_number": "1", "mirrors": [{"mirror": 1, "role": "rpx1", "group": 3, "remote_device": "20"}]}]}]})";
 
-class Complex : public ::testing::Test {
+class Complex : public testsupport::SimArrayTest {
 protected:
-    static void SetUpTestSuite() {
-        static const testsupport::Scratch scratch;
-        pds::install_platform_for_tests(testsupport::sim_host(kHost, scratch));
-        const std::int32_t rc = SIL_init(0, 0, SIL_LIBRARY_VERSION, "test", "test", "test");
-        ASSERT_TRUE(rc == 0 || rc == 1) << rc;
-    }
-    void open(const char* path) {
-        pds::DeviceOpenRequest request;
-        request.path = path;
-        request.desired_access = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
-        ASSERT_EQ(pds::platform().open_device(request, dev_.fid), 0u);
-        dev_.isOpen = 1;
-        dev_.ucode_level = 0x5874;
-        std::strcpy(dev_.name, path);
-    }
-    void TearDown() override {
-        sil_close_device_mutex(&dev_);
-        pds::platform().close_device(dev_.fid);
-    }
+    static void SetUpTestSuite() { start_on_host(kHost); }
+    void TearDown() override { close(); }
     std::int32_t states(std::uint32_t count) {
         parms_.syscall_id = 0x9250, parms_.sys_f6_sub_command = 1, parms_.start_entry = 0, parms_.entry_count = count;
         return syscall_9200_tm(&dev_, &parms_, res_.get(), 0);
     }
-    T_SIL_DEVICE dev_{};
-    sil_syscall_parms parms_{};
-    std::unique_ptr<sil_syscall_results> res_ = std::make_unique<sil_syscall_results>();
 };
 
 TEST_F(Complex, LongDeviceTableReadOnceInTwoPasses) {

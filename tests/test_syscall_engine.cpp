@@ -6,11 +6,8 @@
 #include <thread>
 
 #include "pds/platform.h"
-#include "pds/platform_testing.h"
-#include "sildopen_host.h"
-#include "silinitl.h"
+#include "support/sim_array_fixture.h"
 #include "silsyscall_engine.h"
-#include "support/sim_host_scratch.h"
 
 namespace {
 
@@ -32,28 +29,9 @@ const char* const kHost = R"({"clock": "2026-01-05 10:00:00.000", "devices": [
              {"kind": "busy", "call": "0200"},
              {"kind": "bad_crc", "call": "0400"}]}]})";
 
-class Engine : public ::testing::Test {
+class Engine : public testsupport::SimArrayTest {
 protected:
-    static void SetUpTestSuite() {
-        static const testsupport::Scratch scratch;
-        pds::install_platform_for_tests(testsupport::sim_host(kHost, scratch));
-        const std::int32_t rc = SIL_init(0, 0, SIL_LIBRARY_VERSION, "test", "test", "test");
-        ASSERT_TRUE(rc == 0 || rc == 1) << rc;
-    }
-    void open(const char* path) {
-        pds::DeviceOpenRequest request;
-        request.path = path;
-        request.desired_access = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
-        ASSERT_EQ(pds::platform().open_device(request, dev_.fid), 0u);
-        dev_.isOpen = 1;
-        dev_.ucode_level = 0x5874;
-        std::strcpy(dev_.name, path);
-    }
-    void close() {  // what closing the device does: its lock handle and its handle go
-        sil_close_device_mutex(&dev_);
-        pds::platform().close_device(dev_.fid);
-        dev_ = T_SIL_DEVICE{};
-    }
+    static void SetUpTestSuite() { start_on_host(kHost); }
     void SetUp() override { open(R"(\\.\PHYSICALDRIVE1)"); }
     void TearDown() override { close(); }
     // One call; `slept_ns` gets how far the virtual clock moved.
@@ -64,9 +42,6 @@ protected:
         slept_ns_ = pds::platform().monotonic_ns() - before;
         return rc;
     }
-    T_SIL_DEVICE dev_{};
-    sil_syscall_parms parms_{};
-    std::unique_ptr<sil_syscall_results> res_ = std::make_unique<sil_syscall_results>();
     std::int64_t slept_ns_ = -1;
 };
 
