@@ -198,6 +198,21 @@ std::string os_release_pretty_name() {
 }
 
 // Leading decimal number of `text` from `pos`, advancing `pos` past it.
+// The identifier systemd (or, on older systems, D-Bus) writes once per installation.
+std::string machine_id() {
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::FILE* f = std::fopen(path, "r");
+        if (f == nullptr) continue;
+        char line[128] = {};
+        const bool read = std::fgets(line, sizeof line, f) != nullptr;
+        std::fclose(f);
+        std::string id = read ? std::string(line) : std::string();
+        while (!id.empty() && (id.back() == '\n' || id.back() == '\r' || id.back() == ' ')) id.pop_back();
+        if (!id.empty()) return id;
+    }
+    return {};
+}
+
 std::uint32_t leading_number(const std::string& text, std::size_t& pos) {
     std::uint32_t value = 0;
     while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && value < 100000) {
@@ -279,6 +294,9 @@ public:
         id.os_major = leading_number(id.release, pos);
         if (pos < id.release.size() && id.release[pos] == '.') ++pos;
         id.os_minor = leading_number(id.release, pos);
+        if (pos < id.release.size() && id.release[pos] == '.') ++pos;
+        id.os_build = leading_number(id.release, pos);
+        id.machine_id = machine_id();
         id.os_type = kLinuxTypeMark | ((id.os_major & 0xFF) << 8) | (id.os_minor & 0xFF);
         id.os_description = os_release_pretty_name();
         if (id.os_description.empty()) id.os_description = "Linux " + id.release;

@@ -583,6 +583,7 @@ public:
             id.service_pack = service_pack;
             id.release = std::to_string(v.dwMajorVersion) + "." + std::to_string(v.dwMinorVersion);
             id.version = std::to_string(v.dwBuildNumber);
+            id.os_build = v.dwBuildNumber;
             if (!service_pack.empty()) id.version += " " + service_pack;
             id.os_type = (static_cast<std::uint32_t>(v.wProductType) << 16) |
                          ((v.dwMajorVersion & 0xFF) << 8) | (v.dwMinorVersion & 0xFF);
@@ -591,7 +592,20 @@ public:
         } else {
             id.os_description = "Windows";
         }
+        id.machine_id = machine_guid();
         return id;
+    }
+
+    // The GUID Windows setup gives every installation, read from the 64-bit view of the registry
+    // (a 32-bit process would otherwise be redirected to a view without it).
+    static std::string machine_guid() {
+        char text[64] = {};
+        DWORD size = sizeof text;
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
+                         RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, text, &size) != ERROR_SUCCESS) {
+            return {};
+        }
+        return std::string(text, strnlen(text, sizeof text));
     }
 
     std::optional<std::string> user_name() override {

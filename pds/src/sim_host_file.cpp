@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -217,12 +218,22 @@ void version_numbers(const std::string& release, std::uint32_t& major, std::uint
     }
 }
 
+// The build a Windows version text starts with ("17763", "7601 Service Pack 1"); 0 without one.
+std::uint32_t leading_build_number(const std::string& version) {
+    std::uint64_t n = 0;
+    for (const char c : version) {
+        if (c < '0' || c > '9') break;
+        n = std::min<std::uint64_t>(n * 10 + static_cast<std::uint64_t>(c - '0'), 0xFFFFFFFFu);
+    }
+    return static_cast<std::uint32_t>(n);
+}
+
 void read_host(const json& value, HostIdentity& host) {
     const std::string path = "host";
     require_object(value, path);
     known_keys_only(value, path,
                     {"sysname", "nodename", "release", "version", "machine", "os_type", "os_description", "os_major",
-                     "os_minor", "service_pack_major", "service_pack"});
+                     "os_minor", "service_pack_major", "service_pack", "os_build", "machine_id"});
     auto set_text = [&](const char* key, std::string& field) {
         if (value.contains(key)) field = text(value.at(key), member_path(path, key), kMaxHostText);
     };
@@ -233,6 +244,7 @@ void read_host(const json& value, HostIdentity& host) {
     set_text("machine", host.machine);
     set_text("os_description", host.os_description);
     set_text("service_pack", host.service_pack);
+    set_text("machine_id", host.machine_id);
     if (value.contains("os_type")) host.os_type = type_code(value.at("os_type"), member_path(path, "os_type"));
     version_numbers(host.release, host.os_major, host.os_minor);
     if (value.contains("os_major")) host.os_major = unsigned32(value.at("os_major"), member_path(path, "os_major"));
@@ -240,6 +252,8 @@ void read_host(const json& value, HostIdentity& host) {
     if (value.contains("service_pack_major")) {
         host.service_pack_major = unsigned32(value.at("service_pack_major"), member_path(path, "service_pack_major"));
     }
+    host.os_build = leading_build_number(host.version);
+    if (value.contains("os_build")) host.os_build = unsigned32(value.at("os_build"), member_path(path, "os_build"));
 }
 
 void read_environment(const json& value, SimHost& out) {
@@ -384,6 +398,8 @@ SimHost default_host() {
     h.host.os_type = kDefaultOsType;
     h.host.os_description = "Windows Server 2019 Standard";
     h.host.os_major = 10;
+    h.host.os_build = 17763;
+    h.host.machine_id = "5d0c3a8e-61f4-4b2a-9e07-c4b19f2d7a36";
     h.user = "Administrator";
     return h;
 }

@@ -86,6 +86,10 @@ struct HostIdentity {
     std::uint32_t os_minor = 0;
     std::uint32_t service_pack_major = 0;
     std::string service_pack;    // "Service Pack 1", or empty
+    std::uint32_t os_build = 0;  // Windows build number; the kernel's patch level on Linux
+    // The machine's own unique identifier, stable across boots and renames: the MachineGuid of
+    // Windows, /etc/machine-id on Linux. Empty when the host has none.
+    std::string machine_id;
 };
 
 // An open device (a CreateFileA handle on Windows); 0 is no handle.
