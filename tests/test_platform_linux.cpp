@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -159,6 +160,45 @@ TEST_F(LinuxProvider, AnswersWhatItLacksExplicitly) {
               pds::kErrorNotSupported);
     EXPECT_EQ(p_->multipath_client().mp_list_volumes(count, nullptr), pds::kMpNotEnabled);
     EXPECT_EQ(count, 0u);
+}
+
+// The SNIA library list is the configuration file's: one subkey per library line, in file order.
+TEST_F(LinuxProvider, TheSniaKeyListsTheLibrariesOfHbaConf) {
+    const std::string conf = "/tmp/lunscan-test-hba." + std::to_string(::getpid()) + ".conf";
+    {
+        std::ofstream out(conf);
+        out << "# vendor libraries\n\n  xmv.fibre   /opt/xmv/libxmvhba.so extra\nlonely\nXMV.FIBRE /elsewhere.so\n"
+               "\tother\t/usr/lib/libother.so\n";
+    }
+    ASSERT_EQ(::setenv("LUNSCAN_HBA_CONF", conf.c_str(), 1), 0);
+    std::unique_ptr<pds::RegistryKey> key;
+    std::string name, value;
+    ASSERT_EQ(p_->registry_open_local_machine("software\\snia\\hba", key), 0u);
+    EXPECT_EQ(key->enum_subkey(0, name), 0u);
+    EXPECT_EQ(name, "xmv.fibre");
+    EXPECT_EQ(key->enum_subkey(1, name), 0u);
+    EXPECT_EQ(name, "other");
+    EXPECT_EQ(key->enum_subkey(2, name), pds::kErrorNoMoreItems);
+    ASSERT_EQ(p_->registry_open_local_machine("SOFTWARE\\SNIA\\HBA\\Xmv.Fibre", key), 0u);
+    EXPECT_EQ(key->query_string("libraryfile", value), 0u);
+    EXPECT_EQ(value, "/opt/xmv/libxmvhba.so");
+    EXPECT_EQ(p_->registry_open_local_machine("SOFTWARE\\SNIA\\HBA\\lonely", key), pds::kErrorFileNotFound);
+    ::unlink(conf.c_str());
+    EXPECT_EQ(p_->registry_open_local_machine("SOFTWARE\\SNIA\\HBA", key), pds::kErrorFileNotFound);
+    ::unsetenv("LUNSCAN_HBA_CONF");
+}
+
+// The common library's Windows name is Debian's libHBAAPI; anything else goes to the loader as it is.
+TEST_F(LinuxProvider, ModulesComeFromTheDynamicLoader) {
+    std::unique_ptr<pds::Module> module;
+    std::string resolved, message;
+    ASSERT_EQ(p_->load_module("hbaapi.dll", module, resolved, message), 0u) << message;
+    EXPECT_NE(resolved.find("libHBAAPI.so"), std::string::npos) << resolved;
+    EXPECT_NE(module->symbol("HBA_LoadLibrary"), nullptr);
+    EXPECT_EQ(module->symbol("HBA_NoSuchEntry"), nullptr);
+    EXPECT_EQ(p_->load_module("qlsdm.dll", module, resolved, message), pds::kErrorModNotFound);
+    EXPECT_EQ(module, nullptr);
+    EXPECT_NE(message.find("qlsdm.dll"), std::string::npos) << message;
 }
 
 }  // namespace

@@ -135,6 +135,17 @@ const FaultCase kCases[] = {
     {R"({"registry": {"K": {"Port": 1, "PORT": 2}}})", R"("registry.K.Port" repeats an earlier value name (value names ignore case))"},
     {R"({"registry": {"K": {"V": -1}}})", kRegValue},
     {R"({"registry": {"K": {"V": 1.0}}})", kRegValue},
+    // SNIA HBA API libraries
+    {R"({"hba_libraries": []})", R"("hba_libraries" must be an object)"},
+    {R"({"hba_libraries": {"a": {}, "A": {}}})", R"(library path "hba_libraries.a" differs from "A" only in case)"},
+    {R"({"hba_libraries": {"a.dll": {"adapters": [{"ports": []}]}}})", R"(missing key "hba_libraries['a.dll'].adapters[0].name")"},
+    {R"({"hba_libraries": {"x": {"adapters": [{"name": "a", "node_wwn": "60:b7:d2:10"}]}}})", R"("hba_libraries.x.adapters[0].node_wwn" must be a WWN of 8 bytes (16 hex digits))"},
+    {R"({"hba_libraries": {"x": {"adapters": [{"name": "a", "node_wwn": "60b7d2100000000g"}]}}})", R"("hba_libraries.x.adapters[0].node_wwn" must be hex digit pairs (at most 8 bytes), optionally separated by ':' or blanks)"},
+    {R"({"hba_libraries": {"x": {"adapters": [{"name": "a", "serial_number": ")" + std::string(65, 'S') + R"("}]}}})", R"("hba_libraries.x.adapters[0].serial_number" is longer than 64 bytes)"},
+    {R"({"hba_libraries": {"x": {"missing": ["HBA_Foo"]}}})", R"("hba_libraries.x.missing[0]" is not an entry point of the SNIA HBA API a library is asked for ("HBA_Foo"))"},
+    {R"({"hba_libraries": {"x": {"status": {"HBA_OpenAdapter": 1}}}})", R"("hba_libraries.x.status.HBA_OpenAdapter": HBA_OpenAdapter answers no status)"},
+    {R"({"hba_libraries": {"x": {"adapters": [{"name": "a", "ports": [{"target_mappings": [{"fcp_lun": "0x1FFFFFFFFFFFFFFFF"}]}]}]}}})", R"("hba_libraries.x.adapters[0].ports[0].target_mappings[0].fcp_lun" must be an integer from 0 to 18446744073709551615 or "0x" and 1 to 16 hex digits)"},
+    {R"({"hba_libraries": {"x": {"resolved": "y"}}})", R"(unknown key "hba_libraries.x.resolved")"},
 };
 
 // The file a snippet stands for.

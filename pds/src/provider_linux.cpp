@@ -1,7 +1,8 @@
-// The linux provider of the platform seam: environment, clocks, host facts, named objects and tools through POSIX; no devices yet.
+// The linux provider of the platform seam: environment, clocks, host facts, named objects, modules and tools through POSIX; no devices yet.
 //
 // Devices and discovery. This provider does not reach disks yet: it answers every device and
-// discovery call with kErrorNotSupported, so a Linux run without a host file lists nothing. Real
+// discovery call with kErrorNotSupported, so a Linux run without a host file lists nothing. The
+// one registry key it answers is the list of SNIA HBA API libraries (hba_conf_linux.cpp). Real
 // devices (SG_IO and sysfs behind the same Windows-vocabulary calls) come with a later change.
 // Nor does a Linux host have the service-processor software or the multipathing driver's
 // library: their clients answer as absent.
@@ -18,7 +19,11 @@
 // major and bits 0-7 its minor version, so kernel 6.1 gives 0x02000601.
 #include "pds/platform.h"
 #include "pds/product_clients.h"
+#include "hba_conf_linux.h"
 #include "process_mutex.h"
+
+#include <dlfcn.h>
+#include <link.h>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -70,6 +75,22 @@ os_error from_errno(int e) {
 }
 
 os_error last_errno() { return from_errno(errno); }
+
+bool same_ascii_name(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// A shared object opened with dlopen, closed when the object goes.
+class LinuxModule final : public Module {
+public:
+    explicit LinuxModule(void* handle) : handle_(handle) {}
+    ~LinuxModule() override { ::dlclose(handle_); }
+    void* symbol(const char* name) override { return name != nullptr ? ::dlsym(handle_, name) : nullptr; }
+
+private:
+    void* handle_;
+};
 
 std::uint64_t os_thread_id() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
 
@@ -385,20 +406,46 @@ public:
         return kErrorNotSupported;
     }
     std::uint32_t drive_type(const std::string&) override { return kDriveUnknown; }
-    os_error registry_open_local_machine(const std::string&, std::unique_ptr<RegistryKey>& out) override {
-        out.reset();
-        return kErrorNotSupported;
+    // Linux has no registry; the one key the library reads that a Linux host can answer is the
+    // list of SNIA HBA API libraries (hba_conf_linux.cpp).
+    os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
+        return linux_host::open_registry_key(subkey, out);
     }
 
     ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
     MultipathClient& multipath_client() override { return absent_multipath_driver(); }
 
+    // The SNIA common library the Windows way names "HBAAPI.DLL" is the one Debian ships
+    // (libhbaapi2); every other name goes to the loader as it is.
     os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
                          std::string& message) override {
-        // Filled in with the adapter libraries.
         out.reset();
         resolved_path.clear();
-        message = "cannot load " + path;
+        message.clear();
+        if (path.empty() || path.find('\0') != std::string::npos) {
+            message = "no module name";
+            return kErrorModNotFound;
+        }
+        const std::vector<std::string> candidates =
+            same_ascii_name(path, "HBAAPI.DLL") ? std::vector<std::string>{"libHBAAPI.so.2", "libHBAAPI.so"}
+                                                : std::vector<std::string>{path};
+        for (const std::string& candidate : candidates) {
+            ::dlerror();
+            void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (handle == nullptr) {
+                const char* why = ::dlerror();
+                if (message.empty() && why != nullptr) message = why;
+                continue;
+            }
+            link_map* map = nullptr;
+            resolved_path = ::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
+                                    map->l_name[0] != '\0'
+                                ? map->l_name
+                                : candidate;
+            out = std::make_unique<LinuxModule>(handle);
+            return 0;
+        }
+        // The loader does not say why in a number; whether absent or unloadable, the module cannot be had.
         return kErrorModNotFound;
     }
 

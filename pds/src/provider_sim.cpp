@@ -133,6 +133,7 @@ public:
           devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log, host_.arrays),
           storage_(host_.storage),
           discovery_(host_.discovery),
+          hba_(host_.hba_libraries),
           service_processor_(storage_),
           multipath_(devices_, storage_) {}
 
@@ -210,17 +211,14 @@ public:
         return 0;
     }
 
-    // Only the command lines the host file lists can be run; they answer with the file's output
-    // and exit status. Anything else is a program the host does not have.
+    // The SNIA HBA API libraries are the host file's (sim_hba.cpp); any other module is not found.
     os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
                          std::string& message) override {
-        // Filled in with the adapter libraries.
-        out.reset();
-        resolved_path.clear();
-        message = "cannot load " + path;
-        return kErrorModNotFound;
+        return hba_.load_module(path, out, resolved_path, message);
     }
 
+    // Only the command lines the host file lists can be run; they answer with the file's output
+    // and exit status. Anything else is a program the host does not have.
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         exit_status = -1;
         if (output != nullptr) output->clear();
@@ -263,6 +261,7 @@ private:
     sim::SimDeviceHost devices_;
     sim::SimStorageHost storage_;
     const sim::SimDiscoveryHost discovery_;
+    const sim::SimHbaHost hba_;
     SimServiceProcessorClient service_processor_;
     SimMultipathClient multipath_;
     std::atomic<std::int64_t> slept_ms_{0};  // the virtual clock: all the sleeps of the run

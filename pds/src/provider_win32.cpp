@@ -476,6 +476,38 @@ private:
     HKEY key_;
 };
 
+// A module loaded with LoadLibraryA, freed when the object goes.
+class Win32Module final : public Module {
+public:
+    explicit Win32Module(HMODULE module) : module_(module) {}
+    ~Win32Module() override { FreeLibrary(module_); }
+    Win32Module(const Win32Module&) = delete;
+    Win32Module& operator=(const Win32Module&) = delete;
+
+    void* symbol(const char* name) override {
+        if (name == nullptr) return nullptr;
+        return reinterpret_cast<void*>(GetProcAddress(module_, name));
+    }
+
+private:
+    HMODULE module_;
+};
+
+// The system's text for an error number, on one line, without the line end it comes with.
+std::string system_message(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) message.pop_back();
+    for (char& c : message) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    return message;
+}
+
 HANDLE to_handle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
 
 class Win32Platform final : public Platform {
@@ -720,11 +752,25 @@ public:
 
     os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
                          std::string& message) override {
-        // Filled in with the adapter libraries.
         out.reset();
         resolved_path.clear();
-        message = "cannot load " + path;
-        return kErrorModNotFound;
+        message.clear();
+        if (path.empty() || path.find('\0') != std::string::npos) return ERROR_INVALID_PARAMETER;
+        // A missing or damaged library is reported to the caller, never in a dialog box.
+        DWORD previous_mode = 0;
+        const bool quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode) != 0;
+        const HMODULE module = LoadLibraryA(path.c_str());
+        const DWORD error = module == nullptr ? GetLastError() : ERROR_SUCCESS;
+        if (quiet) SetThreadErrorMode(previous_mode, nullptr);
+        if (module == nullptr) {
+            message = system_message(error);
+            return error != ERROR_SUCCESS ? static_cast<os_error>(error) : kErrorModNotFound;
+        }
+        char buffer[MAX_PATH + 1] = {};
+        const DWORD length = GetModuleFileNameA(module, buffer, MAX_PATH);
+        resolved_path = length != 0 && length < MAX_PATH ? std::string(buffer, length) : path;
+        out = std::make_unique<Win32Module>(module);
+        return 0;
     }
 
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {

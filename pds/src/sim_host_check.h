@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sim_devices.h"
+#include "sim_json_check.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,44 +15,6 @@
 #include <vector>
 
 namespace pds::sim::check {
-
-// A fault found while checking; caught at the loader's edge (parse_sim_host), never leaves pds.
-struct Fault {
-    std::string text;
-};
-
-[[noreturn]] void fail(std::string text);
-
-// Keeps a message on one line whatever bytes the file holds.
-std::string printable(std::string_view text);
-
-// "host.release" for plain keys, "tools['iscsicli ListInitiators']" for free-form ones.
-std::string member_path(const std::string& parent, std::string_view key);
-std::string quoted(const std::string& path);
-bool is_comment(std::string_view key);
-
-void require_object(const nlohmann::json& value, const std::string& path);
-// Refuses keys outside `allowed`; comments may stand anywhere.
-void known_keys_only(const nlohmann::json& object, const std::string& path,
-                     std::initializer_list<std::string_view> allowed);
-// A string of at most `max_bytes` bytes without NUL.
-std::string text(const nlohmann::json& value, const std::string& path, std::size_t max_bytes);
-// An integer in [low, high]; floating-point numbers are refused even when whole.
-std::int64_t integer(const nlohmann::json& value, const std::string& path, std::int64_t low, std::int64_t high);
-
-// One of the named values; anything else is refused with the list of names.
-template <typename E>
-E choice(const nlohmann::json& value, const std::string& path,
-         std::initializer_list<std::pair<std::string_view, E>> names) {
-    if (value.is_string()) {
-        for (const auto& [name, e] : names) {
-            if (value.get_ref<const std::string&>() == name) return e;
-        }
-    }
-    std::string list;
-    for (const auto& entry : names) list += (list.empty() ? "\"" : ", \"") + std::string(entry.first) + "\"";
-    fail(quoted(path) + " must be one of " + list);
-}
 
 // ---- personality parameters (sim_devices_file.cpp, sim_personalities_file.cpp) -------------------
 

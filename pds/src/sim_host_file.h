@@ -4,6 +4,7 @@
 #include "pds/platform.h"
 #include "sim_devices.h"
 #include "sim_discovery.h"
+#include "sim_hba.h"
 #include "sim_sp.h"
 
 #include <cstdint>
@@ -37,6 +38,7 @@ struct SimHost {
     std::vector<SimArray> arrays;  // the high-end arrays behind korvalith_lun devices
     SimStorageSoftware storage;  // service processors and the multipathing volume list
     SimDiscovery discovery;      // disk interfaces, volumes and the registry
+    std::vector<SimHbaLibrary> hba_libraries;  // the SNIA HBA API libraries load_module finds
 };
 
 // Host files larger than this are refused before parsing: room for a replayed SAN host of
