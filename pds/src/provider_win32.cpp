@@ -718,6 +718,15 @@ public:
         return 0;
     }
 
+    os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
+                         std::string& message) override {
+        // Filled in with the adapter libraries.
+        out.reset();
+        resolved_path.clear();
+        message = "cannot load " + path;
+        return kErrorModNotFound;
+    }
+
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         // Through the command interpreter like the C library's system(): /s /c strips exactly the
         // outer quotes, so quotes inside the command line reach it untouched; /d skips AutoRun.
