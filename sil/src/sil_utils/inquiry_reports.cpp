@@ -1,4 +1,4 @@
-// Run-flow reports: the mode dispatch and the AS/400 header.
+// Run-flow reports: the mode dispatch, the replication report dispatch and the AS/400 header.
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -113,12 +113,21 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
 
 void run_rpx_display(const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO* info,
                      const T_DISPLAY_OPTIONS* opts) {
+    std::FILE* out = sil_out();
+    const T_SIL_RPX_INFO none{};
+    const T_SIL_RPX_INFO& picture = info != nullptr ? *info : none;
     switch (opts->rpx_mode) {
         case INQ_RPX_PING:
+            do_rpx_ping_display(out, picture);
+            break;
         case INQ_RPX_LIST:
+            do_rpx_list_display(out, list, picture);
+            break;
         case INQ_RPX_XML:
+            do_rpx_xml_display(out, list, picture);
+            break;
         case INQ_RPX_RAW:
-            // Filled in when the replication displays arrive.
+            do_rpx_raw_display(out, picture);
             break;
         default:
             std::fputs("Internal Error: Bad display option\n", stderr);
