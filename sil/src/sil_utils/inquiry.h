@@ -216,5 +216,6 @@ void do_as400_display(std::FILE* out);
 void do_shark_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_compaq_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_netapp_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
-// The HBA API library self-test. Temporary: prints nothing and returns 0 until the HBA API arrives.
+// The HBA API library self-test (inquiry_selftest.cpp) on `out`: hba_api / hba_specific in
+// `flags` choose the libraries (both: nothing is done). Returns 0.
 int do_snia_test_display(std::FILE* out, std::uint32_t flags);
