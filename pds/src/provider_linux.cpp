@@ -393,6 +393,15 @@ public:
     ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
     MultipathClient& multipath_client() override { return absent_multipath_driver(); }
 
+    os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
+                         std::string& message) override {
+        // Filled in with the adapter libraries.
+        out.reset();
+        resolved_path.clear();
+        message = "cannot load " + path;
+        return kErrorModNotFound;
+    }
+
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         exit_status = -1;
         if (output != nullptr) output->clear();

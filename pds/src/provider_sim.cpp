@@ -212,6 +212,15 @@ public:
 
     // Only the command lines the host file lists can be run; they answer with the file's output
     // and exit status. Anything else is a program the host does not have.
+    os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
+                         std::string& message) override {
+        // Filled in with the adapter libraries.
+        out.reset();
+        resolved_path.clear();
+        message = "cannot load " + path;
+        return kErrorModNotFound;
+    }
+
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         exit_status = -1;
         if (output != nullptr) output->clear();

@@ -599,12 +599,17 @@ public:
     // The GUID Windows setup gives every installation, read from the 64-bit view of the registry
     // (a 32-bit process would otherwise be redirected to a view without it).
     static std::string machine_guid() {
-        char text[64] = {};
-        DWORD size = sizeof text;
-        if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
-                         RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, text, &size) != ERROR_SUCCESS) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                          &key) != ERROR_SUCCESS) {
             return {};
         }
+        char text[64] = {};
+        DWORD size = sizeof text - 1;  // room for the NUL a stored string may lack
+        DWORD type = 0;
+        const LONG e = RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+        RegCloseKey(key);
+        if (e != ERROR_SUCCESS || type != REG_SZ) return {};
         return std::string(text, strnlen(text, sizeof text));
     }
 
@@ -716,6 +721,15 @@ public:
         if (e != ERROR_SUCCESS) return static_cast<os_error>(e);
         out = std::make_unique<Win32RegistryKey>(key);
         return 0;
+    }
+
+    os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
+                         std::string& message) override {
+        // Filled in with the adapter libraries.
+        out.reset();
+        resolved_path.clear();
+        message = "cannot load " + path;
+        return kErrorModNotFound;
     }
 
     os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {

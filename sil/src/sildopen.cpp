@@ -377,7 +377,7 @@ std::int32_t SIL_close_device(T_SIL_DEVICE* device, std::uint32_t reserved) {
     }
     if (device->dev_mutex != 0) {
         SIL_TRACE(SIL_TRACE_INFO, "found a mutex in the context, we will free it now");
-        sil_close_device_mutex(device);
+        sil_close_device_mutex_at_close(device);
     }
     const bool closed = pds::platform().close_device(device->fid) == 0;
     if (device->rad_device != 0) free_rad_buffer(device);

@@ -15,8 +15,18 @@
 
 namespace {
 
-pds::NamedMutex* device_mutex(const T_SIL_DEVICE* device) {
-    return reinterpret_cast<pds::NamedMutex*>(static_cast<std::uintptr_t>(device->dev_mutex));
+// What the record's dev_mutex points at. The holds are counted by kind because a discovery takes
+// the lock around an open and its close: the close gives back what the open and the exchanges
+// took, but not the discovery's hold, which its taker releases after the close.
+struct DeviceLock {
+    std::unique_ptr<pds::NamedMutex> mutex;
+    std::uint32_t discovery_holds = 0;
+    std::uint32_t other_holds = 0;
+    std::uint32_t& holds(std::uint32_t kind) { return kind == SIL_DEVICE_LOCK_DISCOVERY ? discovery_holds : other_holds; }
+};
+
+DeviceLock* device_lock(const T_SIL_DEVICE* device) {
+    return reinterpret_cast<DeviceLock*>(static_cast<std::uintptr_t>(device->dev_mutex));
 }
 
 }  // namespace
@@ -46,21 +56,43 @@ std::int32_t korvAquireDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind) {
         const pds::os_error error = pds::platform().open_named_mutex(sil_device_lock_name(device->name), mutex);
         if (error != 0) return static_cast<std::int32_t>(error);
         if (mutex == nullptr) return static_cast<std::int32_t>(pds::kErrorInvalidHandle);
-        device->dev_mutex = reinterpret_cast<std::uintptr_t>(mutex.release());
+        auto* lock = new (std::nothrow) DeviceLock;
+        if (lock == nullptr) return static_cast<std::int32_t>(pds::kErrorNotEnoughMemory);
+        lock->mutex = std::move(mutex);
+        device->dev_mutex = reinterpret_cast<std::uintptr_t>(lock);
     }
-    return static_cast<std::int32_t>(sil_lock_host_wide(*device_mutex(device), sil_device_lock_name(device->name)));
+    DeviceLock& lock = *device_lock(device);
+    const auto error = sil_lock_host_wide(*lock.mutex, sil_device_lock_name(device->name));
+    if (error == 0) ++lock.holds(kind);
+    return static_cast<std::int32_t>(error);
 }
 
 std::int32_t korvReleaseDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind) {
     if (device == nullptr || device->dev_mutex == 0) return static_cast<std::int32_t>(pds::kErrorInvalidHandle);
-    return static_cast<std::int32_t>(device_mutex(device)->unlock());
+    DeviceLock& lock = *device_lock(device);
+    const auto error = lock.mutex->unlock();
+    if (error != 0) return static_cast<std::int32_t>(error);
+    if (lock.holds(kind) > 0) --lock.holds(kind);
+    // A discovery that opened the handle on a closed device leaves the record as it found it.
+    if (kind == SIL_DEVICE_LOCK_DISCOVERY && lock.discovery_holds == 0 && lock.other_holds == 0 && device->isOpen == 0) {
+        sil_close_device_mutex(device);
+    }
+    return 0;
 }
 
 bool sil_close_device_mutex(T_SIL_DEVICE* device) {
     if (device == nullptr || device->dev_mutex == 0) return false;
-    delete device_mutex(device);
+    delete device_lock(device);  // the handle gives back whatever it still holds
     device->dev_mutex = 0;
     return true;
+}
+
+bool sil_close_device_mutex_at_close(T_SIL_DEVICE* device) {
+    if (device == nullptr || device->dev_mutex == 0) return false;
+    DeviceLock& lock = *device_lock(device);
+    if (lock.discovery_holds == 0) return sil_close_device_mutex(device);
+    while (lock.other_holds > 0 && lock.mutex->unlock() == 0) --lock.other_holds;
+    return false;
 }
 
 const T_SIL_DAEMON_SETTING& sil_base_daemon_setting() {

@@ -22,6 +22,10 @@ std::int32_t korvAquireDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind);
 std::int32_t korvReleaseDeviceLockX(T_SIL_DEVICE* device, std::uint32_t kind);
 // Closes the record's lock handle, giving up whatever it still holds. True when there was one.
 bool sil_close_device_mutex(T_SIL_DEVICE* device);
+// The lock's part of a device close: the holds of the open and of the exchanges go back. While a
+// discovery holds the lock around the open and the close, the handle stays with that hold alone,
+// and the discovery's release ends it. True when the handle was closed.
+bool sil_close_device_mutex_at_close(T_SIL_DEVICE* device);
 // The host-wide name of a device's lock: letters and digits kept, any other byte as "_XX" (hex),
 // so that distinct device names never share a lock and the name is valid on every host.
 std::string sil_device_lock_name(const char* device_name);

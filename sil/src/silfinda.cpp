@@ -58,3 +58,8 @@ std::int32_t SIL_DestroyISCSIList(T_SIL_ISCSI_LIST* list) {
     destroy_records(list->iscsis, list->count);
     SIL_RETURN(SIL_OK);
 }
+
+std::int32_t SIL_LookupTargetMapping(const T_SIL_HBA_LIST* list, T_SIL_HBA_TARGET_LOOKUP* lookup) {
+    SIL_FUNCTION("SIL_LookupTargetMapping");
+    SIL_RETURN(SIL_HBA_ERR_NO_MATCH);  // no adapter carries mappings yet
+}

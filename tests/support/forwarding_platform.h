@@ -62,6 +62,10 @@ public:
     pds::os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         return real_.run_tool(command_line, output, exit_status);
     }
+    pds::os_error load_module(const std::string& path, std::unique_ptr<pds::Module>& out, std::string& resolved_path,
+                              std::string& message) override {
+        return real_.load_module(path, out, resolved_path, message);
+    }
 
 protected:
     pds::Platform& real_;

@@ -56,7 +56,8 @@ inline constexpr os_error kErrorInvalidParameter = 87;
 inline constexpr os_error kErrorAlreadyExists = 183;
 inline constexpr os_error kErrorIoDevice = 1117;
 inline constexpr os_error kErrorSemTimeout = 121;
-inline constexpr os_error kErrorNotOwner = 288;   // unlocking a mutex the caller does not own
+inline constexpr os_error kErrorNotOwner = 288;
+inline constexpr os_error kErrorModNotFound = 126;  // a module, or one it needs, cannot be loaded   // unlocking a mutex the caller does not own
 
 // Local wall-clock time broken down, milliseconds included.
 struct LocalTime {
@@ -162,6 +163,15 @@ public:
     // interface path.
     virtual os_error detail_size(std::uint32_t index, std::uint32_t& required_size) = 0;
     virtual os_error detail_path(std::uint32_t index, std::string& path) = 0;
+};
+
+// A loaded module (DLL or shared object). It stays loaded while the object lives.
+class Module {
+public:
+    virtual ~Module() = default;
+    // The address of an exported function (GetProcAddress / dlsym), or nullptr when the module
+    // exports none of that name.
+    virtual void* symbol(const char* name) = 0;
 };
 
 // An open registry key under HKEY_LOCAL_MACHINE (read only). Closing is RegCloseKey.
@@ -270,6 +280,13 @@ public:
     // They live as long as the provider.
     virtual ServiceProcessorClient& service_processor_client() = 0;
     virtual MultipathClient& multipath_client() = 0;
+
+    // ---- modules -----------------------------------------------------------------------------
+    // Loads a module by file name or path (LoadLibraryA / dlopen). On success `resolved_path` is
+    // the path the loader settled on; on failure `message` holds the loader's own explanation when
+    // it gives one; a module that cannot be found is kErrorModNotFound.
+    virtual os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
+                                 std::string& message) = 0;
 
     // ---- tools -------------------------------------------------------------------------------
     // Runs a command line through the system shell and waits for it; stdout and stderr are

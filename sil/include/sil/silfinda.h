@@ -97,3 +97,21 @@ std::int32_t SIL_DestroyHBAList(T_SIL_HBA_LIST* list);
 std::int32_t SIL_CreateISCSIList(T_SIL_ISCSI_LIST* list, const T_SIL_HBA_OPTIONS* options,
                                  std::uint32_t verbose);
 std::int32_t SIL_DestroyISCSIList(T_SIL_ISCSI_LIST* list);
+
+// Which adapter port and target port lead to a device: the query and, on success, the answer.
+struct T_SIL_HBA_TARGET_LOOKUP {
+    char device_name[81];
+    std::uint8_t device_wwn[256];
+    std::uint8_t device_wwn_len;
+    std::uint32_t bus;
+    std::uint32_t target;
+    std::uint32_t lun;
+    std::uint8_t hba_port_wwn[8];     // out
+    std::uint8_t target_port_wwn[8];  // out
+};
+
+inline constexpr std::int32_t SIL_HBA_ERR_NO_MATCH = -1327;
+
+// 0 with the lookup's output fields set; -112 for a query without name and WWN; -1327 when no
+// (or more than one) mapping entry leads to the device.
+std::int32_t SIL_LookupTargetMapping(const T_SIL_HBA_LIST* list, T_SIL_HBA_TARGET_LOOKUP* lookup);
