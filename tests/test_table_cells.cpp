@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "inquiry_hba.h"
 #include "inquiry_tables.h"
 #include "inquiry_tables_vocab.h"
 #include "pds/util.h"
@@ -48,6 +49,11 @@ protected:
         return dev;
     }
     std::string table() {
+        return capture([this](const T_SIL_DEVICE_LIST* list) { return do_default_display(list, &cdl, &opts); });
+    }
+    // What `print` writes on the library output stream for the records built so far.
+    template <class Print>
+    std::string capture(Print print) {
         std::vector<T_SIL_DEVICE*> pointers;
         for (T_SIL_DEVICE& dev : devices_) pointers.push_back(&dev);
         T_SIL_DEVICE_LIST list{pointers.data(), static_cast<std::int32_t>(pointers.size())};
@@ -55,7 +61,7 @@ protected:
         if (file == nullptr) return "<no temporary file>";
         std::FILE* saved = sil_context()->out_stream;
         sil_context()->out_stream = file;
-        EXPECT_EQ(do_default_display(&list, &cdl, &opts), 0);
+        EXPECT_EQ(print(&list), 0);
         sil_context()->out_stream = saved;
         std::rewind(file);
         std::string text;
@@ -150,6 +156,63 @@ TEST_F(DefaultTable, VirtualDiskShowsItsBackingDevice) {
     EXPECT_EQ(table(), "\n" + rule(91) + "DEVICE   :VEND    :PROD            :REV   :SER NUM    :Volume  :CAP(kb)     " +
                            "   :KORV ID    \n" + rule(91) +
                            "vd1      :Msft    :Virtual Disk    :1.0   :41B2C160   :   00000:     1048576  :000187901234\n");
+}
+
+// -wwn: a record's WWN length beyond its field shows the field only; a NAS LUN without its record
+// has no WWN, whatever other record it carries.
+TEST_F(DefaultTable, WwnLengthsStayInsideTheirFields) {
+    T_IBM_SHARK_DEVICE shark{};
+    std::memset(shark.wwn, 0xab, sizeof shark.wwn);
+    shark.wwn_len = 200;
+    T_SIL_DEVICE& ibm = disk("shark1", "IBM     ", "2105F20         ");
+    ibm.is_shark = 1;
+    ibm.shark_device = &shark;
+    T_SIL_TP_STORAGE_DEVICE tp{};
+    tp.wwn_len = 3;
+    tp.wwn[0] = 0x0f;
+    disk("tp1").tp_storage_device = &tp;
+    T_SIL_DEVICE& nas = disk("nas1", "XMV     ", "Vantrel iSCSI   ");
+    nas.is_ivantrel = 1;
+    nas.tp_storage_device = &tp;
+    const std::string out = capture([this](const T_SIL_DEVICE_LIST* l) { return do_wwn_display(l, &cdl, &opts); });
+    std::string hex_ab;  // the field's 32 bytes
+    for (int i = 0; i < 32; ++i) hex_ab += "ab";
+    EXPECT_EQ(out, "\n" + rule(76) + "DEVICE           :VEND    :PROD            :WWN \n" + rule(76) +
+                       "shark1           :IBM     :2105F20         :" + hex_ab + "\n" +
+                       "tp1              :ATA     :ST3500418AS     :0f0000\n" +
+                       "nas1             :XMV     :Vantrel iSCSI   :N/A\n");
+}
+
+// -mapinfo: serial lengths beyond their fields, a volume-manager parent, a capacity never read.
+TEST_F(DefaultTable, MapinfoCellsStayInsideTheirFields) {
+    T_HDS_DEVICE hds{};
+    std::memset(hds.serial, '7', sizeof hds.serial);  // no NUL in the field
+    hds.serial_len = 250;
+    T_SIL_DEVICE& hitachi = disk("\\\\.\\PHYSICALDRIVE12", "HITACHI ", "OPEN-V          ", "5009");
+    hitachi.is_hds = 1;
+    hitachi.hds_device = &hds;
+    hitachi.cap_state = 0;
+    T_IVANTREL_DEVICE nas{};
+    std::memset(nas.serial_num, 'S', sizeof nas.serial_num);
+    nas.serial_len = 255;
+    T_SIL_DEVICE& lun = disk("lun2");
+    lun.ivantrel_device = &nas;
+    lun.veritas_state = SIL_DEV_CHILD;
+    put(lun.veritas_relation, "/dev/vx/rdmp/disk_7");
+    lun.bus = 1;
+    lun.tid = 2;
+    lun.lun = 300;
+    T_SIL_HBA_LIST no_adapters{};
+    const std::string out = capture([&](const T_SIL_DEVICE_LIST* l) { return do_mapinfo_display(l, &no_adapters, &opts); });
+    const std::string na = "N/A               :N/A              :";
+    EXPECT_NE(out.find("\\\\.\\PHYSICALDRIVE12 :HITACHI :OPEN-V    :5009 :" + std::string(17, '7') + ": N/A      :0    :0    :0    :" +
+                       na + "N/A                 \n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("lun2                :ATA     :ST3500418 :CC38 :" + std::string(32, 'S') + ":488386584 :1    :2    :300  :" +
+                       na + "/dev/vx/rdmp/disk_7 \n"),
+              std::string::npos)
+        << out;
 }
 
 // Worked from the protection rules: the flag byte is 44, else 49, else 120; RAID beats RPX, RPX

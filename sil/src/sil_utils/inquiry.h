@@ -154,6 +154,9 @@ struct T_SIL_IDENT_PARTS {
     bool development;      // the version token contains "dev"
 };
 T_SIL_IDENT_PARTS parse_sil_ident(std::string_view ident);
+// The banner's first line for the given identification string, without its line end: the
+// utility's title and version and the library's version values.
+std::string banner_title(std::string_view ident);
 // The banner for the given identification string: the development warning on `err` when the
 // version says so, then the three banner lines on `out`; both flushed.
 void print_banner_from(std::FILE* out, std::FILE* err, std::string_view ident);
@@ -203,10 +206,16 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
 // Runs the replication report of rpx_mode on what the gatherer found.
 void run_rpx_display(const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO* info,
                      const T_DISPLAY_OPTIONS* opts);
+// The replication reports (inquiry_rpx.cpp); the list and XML reports name the list's devices.
+void do_rpx_ping_display(std::FILE* out, const T_SIL_RPX_INFO& info);
+void do_rpx_list_display(std::FILE* out, const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO& info);
+void do_rpx_xml_display(std::FILE* out, const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO& info);
+void do_rpx_raw_display(std::FILE* out, const T_SIL_RPX_INFO& info);
 void do_as400_display(std::FILE* out);
 // The single-device Shark, Compaq and NetApp reports (inquiry_identity_makes.cpp).
 void do_shark_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_compaq_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
 void do_netapp_dev_display(std::FILE* out, const T_SIL_DEVICE_LIST* list);
-// The HBA API library self-test. Temporary: prints nothing and returns 0 until the HBA API arrives.
+// The HBA API library self-test (inquiry_selftest.cpp) on `out`: hba_api / hba_specific in
+// `flags` choose the libraries (both: nothing is done). Returns 0.
 int do_snia_test_display(std::FILE* out, std::uint32_t flags);

@@ -1,4 +1,4 @@
-// Run-flow reports: the mode dispatch and the AS/400 header.
+// Run-flow reports: the mode dispatch, the replication report dispatch and the AS/400 header.
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "inquiry.h"
+#include "inquiry_hba.h"
 #include "inquiry_identity.h"
 #include "inquiry_tables.h"
 #include "sil/sillib.h"
@@ -19,10 +20,6 @@ void do_as400_display(std::FILE* out) {
                out);
     std::fprintf(out, "%s\n", rule.c_str());
 }
-
-// Temporary: prints nothing until the HBA API libraries can be loaded; filled in when the HBA API
-// arrives.
-int do_snia_test_display(std::FILE* out, std::uint32_t flags) { return 0; }
 
 int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DISPLAY_OPTIONS* opts) {
     std::FILE* out = sil_out();
@@ -96,13 +93,19 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
             return do_gk_display(&lists->devices, cdl, opts);
         case INQ_MODE_CONNECTIONS:
             return do_connections_display(&lists->devices, cdl, opts);
+        case INQ_MODE_HBA:
+            return do_hba_display(stdout, &lists->hbas);
+        case INQ_MODE_ISCSI:
+            return do_iscsi_display(stdout, &lists->iscsis);
+        case INQ_MODE_MAPINFO:
+            return do_mapinfo_display(&lists->devices, &lists->hbas, opts);
+        case INQ_MODE_WWN:
+            return do_wwn_display(&lists->devices, cdl, opts);
         default:
             if (opts->display_mode > INQ_MODE_LAST) {
                 std::fputs("ERROR: display not supported\n", stderr);
                 return -1;
             }
-            // The adapter, target-mapping and WWN reports print nothing yet; filled in when the
-            // adapter work arrives.
             break;
     }
     return 0;
@@ -110,12 +113,21 @@ int run_display(const T_INQ_LISTS* lists, const create_dev_list* cdl, const T_DI
 
 void run_rpx_display(const T_SIL_DEVICE_LIST* list, const T_SIL_RPX_INFO* info,
                      const T_DISPLAY_OPTIONS* opts) {
+    std::FILE* out = sil_out();
+    const T_SIL_RPX_INFO none{};
+    const T_SIL_RPX_INFO& picture = info != nullptr ? *info : none;
     switch (opts->rpx_mode) {
         case INQ_RPX_PING:
+            do_rpx_ping_display(out, picture);
+            break;
         case INQ_RPX_LIST:
+            do_rpx_list_display(out, list, picture);
+            break;
         case INQ_RPX_XML:
+            do_rpx_xml_display(out, list, picture);
+            break;
         case INQ_RPX_RAW:
-            // Filled in when the replication displays arrive.
+            do_rpx_raw_display(out, picture);
             break;
         default:
             std::fputs("Internal Error: Bad display option\n", stderr);

@@ -11,6 +11,7 @@
 #include "inquiry.h"
 #include "sil/sildopen.h"
 #include "sil/sillib.h"
+#include "sil/siltext.h"
 
 namespace {
 
@@ -174,6 +175,12 @@ T_SIL_IDENT_PARTS parse_sil_ident(std::string_view ident) {
     return parts;
 }
 
+std::string banner_title(std::string_view ident) {
+    const T_SIL_IDENT_PARTS parts = parse_sil_ident(ident);
+    return sil_format("%s     (SIL Version %s.%s (Edit Level %s)", kTitle, parts.version.c_str(), parts.revision.c_str(),
+                      parts.edit.c_str());
+}
+
 void print_banner_from(std::FILE* out, std::FILE* err, std::string_view ident) {
     const T_SIL_IDENT_PARTS parts = parse_sil_ident(ident);
     if (parts.development) {
@@ -186,8 +193,7 @@ void print_banner_from(std::FILE* out, std::FILE* err, std::string_view ident) {
         std::fprintf(err, "\n");
         std::fflush(err);
     }
-    std::fprintf(out, "%s     (SIL Version %s.%s (Edit Level %s)\n", kTitle, parts.version.c_str(),
-                 parts.revision.c_str(), parts.edit.c_str());
+    std::fprintf(out, "%s\n", banner_title(ident).c_str());
     std::fprintf(out, "%s\n", parts.notice.c_str());
     std::fprintf(out, "For help type lunscan -h.\n\n");
     std::fflush(out);
