@@ -57,6 +57,9 @@ struct T_SIL_SNIA_LIBRARY {
 struct T_SIL_SNIA_ADAPTER {
     char name[64];        // from HBA_GetAdapterName, or "Unknown"
     std::uint32_t slot;   // library slot serving it
+    // The name as the library gave it, for opening: a name cut to 63 characters could match
+    // another adapter of the same library.
+    char full_name[257];
 };
 
 // One per process, built on the first SIL_SNIA_ call and kept until exit.
