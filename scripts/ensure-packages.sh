@@ -8,7 +8,7 @@ native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ie
 # wine64 is only the 64-bit loader, kept out of PATH (/usr/lib/wine/wine64); wine brings the
 # `wine`, `wineboot` and `wineserver` commands.
 windows=(cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest
-         nlohmann-json3-dev)
+         nlohmann-json3-dev ieee-data python3)
 fuzz=(clang libclang-rt-14-dev)
 
 want=()

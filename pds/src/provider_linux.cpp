@@ -18,6 +18,7 @@
 // major and bits 0-7 its minor version, so kernel 6.1 gives 0x02000601.
 #include "pds/platform.h"
 #include "pds/product_clients.h"
+#include "linux_iscsi.h"
 #include "process_mutex.h"
 
 #include <fcntl.h>
@@ -213,6 +214,24 @@ std::string machine_id() {
     return {};
 }
 
+// The firmware the hypervisor gives its guests names its maker.
+std::string hypervisor_of_guest() {
+    auto dmi_text = [](const char* path) {
+        std::FILE* f = std::fopen(path, "r");
+        if (f == nullptr) return std::string();
+        char line[128] = {};
+        const bool read = std::fgets(line, sizeof line, f) != nullptr;
+        std::fclose(f);
+        std::string text = read ? std::string(line) : std::string();
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        return text;
+    };
+    const std::string maker = dmi_text("/sys/class/dmi/id/sys_vendor");
+    if (maker.rfind("VMware", 0) == 0) return "vmware";
+    if (maker == "Microsoft Corporation" && dmi_text("/sys/class/dmi/id/product_name") == "Virtual Machine") return "hyperv";
+    return {};
+}
+
 std::uint32_t leading_number(const std::string& text, std::size_t& pos) {
     std::uint32_t value = 0;
     while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && value < 100000) {
@@ -297,6 +316,7 @@ public:
         if (pos < id.release.size() && id.release[pos] == '.') ++pos;
         id.os_build = leading_number(id.release, pos);
         id.machine_id = machine_id();
+        id.vm_guest = hypervisor_of_guest();
         id.os_type = kLinuxTypeMark | ((id.os_major & 0xFF) << 8) | (id.os_minor & 0xFF);
         id.os_description = os_release_pretty_name();
         if (id.os_description.empty()) id.os_description = "Linux " + id.release;
@@ -385,7 +405,10 @@ public:
         return kErrorNotSupported;
     }
     std::uint32_t drive_type(const std::string&) override { return kDriveUnknown; }
-    os_error registry_open_local_machine(const std::string&, std::unique_ptr<RegistryKey>& out) override {
+    // Linux has no registry; the iSCSI initiator's keys are made from open-iscsi (linux_iscsi.cpp).
+    os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
+        os_error error = 0;
+        if (linux_iscsi_registry_key(*this, subkey, kIscsiInitiatorFile, out, error)) return error;
         out.reset();
         return kErrorNotSupported;
     }
@@ -425,6 +448,32 @@ public:
             exit_status = 128 + WTERMSIG(status);  // as the shell reports a killed command
         }
         return 0;
+    }
+
+    os_error locate_program(const std::string& file_name, std::string& path) override {
+        path.clear();
+        if (file_name.empty() || file_name.find('\0') != std::string::npos) return kErrorInvalidParameter;
+        if (file_name.find('/') != std::string::npos) {
+            if (::access(file_name.c_str(), X_OK) != 0) return kErrorFileNotFound;
+            path = file_name;
+            return 0;
+        }
+        const char* search = std::getenv("PATH");
+        std::string_view dirs = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+        while (true) {
+            const std::size_t colon = dirs.find(':');
+            std::string dir(dirs.substr(0, colon));
+            if (dir.empty()) dir = ".";
+            const std::string candidate = dir + "/" + file_name;
+            struct stat st {};
+            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+                path = candidate;
+                return 0;
+            }
+            if (colon == std::string_view::npos) break;
+            dirs.remove_prefix(colon + 1);
+        }
+        return kErrorFileNotFound;
     }
 
 private:

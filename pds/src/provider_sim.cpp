@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -229,6 +230,28 @@ public:
         if (output != nullptr) *output = it->second.output;
         exit_status = it->second.exit_status;
         return 0;
+    }
+
+    // A program is on the host's search path when a command line of the host file runs it: the
+    // command's first word is the program, a path ending in its file name (case ignored, as
+    // Windows compares file names). That word is the path handed back.
+    os_error locate_program(const std::string& file_name, std::string& path) override {
+        path.clear();
+        if (file_name.empty()) return kErrorInvalidParameter;
+        auto lower = [](std::string text) {
+            for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return text;
+        };
+        const std::string wanted = lower(file_name);
+        for (const auto& [command_line, tool] : host_.tools) {
+            const std::string program = command_line.substr(0, command_line.find(' '));
+            const std::size_t slash = program.find_last_of("\\/");
+            if (lower(slash == std::string::npos ? program : program.substr(slash + 1)) == wanted) {
+                path = program;
+                return 0;
+            }
+        }
+        return kErrorFileNotFound;
     }
 
     // Devices are the host file's (sim_devices.cpp); a path it does not list is not found.

@@ -593,21 +593,33 @@ public:
             id.os_description = "Windows";
         }
         id.machine_id = machine_guid();
+        id.vm_guest = hypervisor_of_guest();
         return id;
     }
 
-    // The GUID Windows setup gives every installation, read from the 64-bit view of the registry
-    // (a 32-bit process would otherwise be redirected to a view without it).
-    static std::string machine_guid() {
+    // The firmware the hypervisor gives its guests names its maker.
+    static std::string hypervisor_of_guest() {
+        auto bios_text = [](const char* value) { return local_machine_text("HARDWARE\\DESCRIPTION\\System\\BIOS", value); };
+        const std::string maker = bios_text("SystemManufacturer");
+        if (maker.rfind("VMware", 0) == 0) return "vmware";
+        if (maker == "Microsoft Corporation" && bios_text("SystemProductName") == "Virtual Machine") return "hyperv";
+        return {};
+    }
+
+    // The GUID Windows setup gives every installation.
+    static std::string machine_guid() { return local_machine_text("SOFTWARE\\Microsoft\\Cryptography", "MachineGuid"); }
+
+    // A REG_SZ value under HKEY_LOCAL_MACHINE, read through the 64-bit view of the registry (a
+    // 32-bit process would otherwise be redirected to a view without it); empty when absent.
+    static std::string local_machine_text(const char* subkey, const char* value) {
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                          &key) != ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
             return {};
         }
-        char text[64] = {};
+        char text[256] = {};
         DWORD size = sizeof text - 1;  // room for the NUL a stored string may lack
         DWORD type = 0;
-        const LONG e = RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+        const LONG e = RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
         RegCloseKey(key);
         if (e != ERROR_SUCCESS || type != REG_SZ) return {};
         return std::string(text, strnlen(text, sizeof text));
@@ -738,6 +750,17 @@ public:
         std::string shell = get_env("ComSpec").value_or("");
         if (shell.empty()) shell = "cmd.exe";
         return run_process("\"" + shell + "\" /d /s /c \"" + command_line + "\"", output, exit_status);
+    }
+
+    os_error locate_program(const std::string& file_name, std::string& path) override {
+        path.clear();
+        if (file_name.empty() || file_name.find('\0') != std::string::npos) return kErrorInvalidParameter;
+        char found[MAX_PATH] = {};
+        const DWORD length = SearchPathA(nullptr, file_name.c_str(), nullptr, MAX_PATH, found, nullptr);
+        if (length == 0) return last_error_or(kErrorFileNotFound);
+        if (length >= MAX_PATH) return kErrorFileNotFound;  // a path no tool could be run from
+        path.assign(found, length);
+        return 0;
     }
 
     ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }

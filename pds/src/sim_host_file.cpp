@@ -233,7 +233,7 @@ void read_host(const json& value, HostIdentity& host) {
     require_object(value, path);
     known_keys_only(value, path,
                     {"sysname", "nodename", "release", "version", "machine", "os_type", "os_description", "os_major",
-                     "os_minor", "service_pack_major", "service_pack", "os_build", "machine_id"});
+                     "os_minor", "service_pack_major", "service_pack", "os_build", "machine_id", "vm_guest"});
     auto set_text = [&](const char* key, std::string& field) {
         if (value.contains(key)) field = text(value.at(key), member_path(path, key), kMaxHostText);
     };
@@ -245,6 +245,10 @@ void read_host(const json& value, HostIdentity& host) {
     set_text("os_description", host.os_description);
     set_text("service_pack", host.service_pack);
     set_text("machine_id", host.machine_id);
+    set_text("vm_guest", host.vm_guest);
+    if (host.vm_guest != "" && host.vm_guest != "vmware" && host.vm_guest != "hyperv") {
+        fail(quoted(member_path(path, "vm_guest")) + " must be \"\", \"vmware\" or \"hyperv\"");
+    }
     if (value.contains("os_type")) host.os_type = type_code(value.at("os_type"), member_path(path, "os_type"));
     version_numbers(host.release, host.os_major, host.os_minor);
     if (value.contains("os_major")) host.os_major = unsigned32(value.at("os_major"), member_path(path, "os_major"));

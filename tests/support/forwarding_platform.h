@@ -59,6 +59,9 @@ public:
     }
     pds::ServiceProcessorClient& service_processor_client() override { return pds::absent_service_processor(); }
     pds::MultipathClient& multipath_client() override { return pds::absent_multipath_driver(); }
+    pds::os_error locate_program(const std::string& file_name, std::string& path) override {
+        return real_.locate_program(file_name, path);
+    }
     pds::os_error run_tool(const std::string& command_line, std::string* output, int& exit_status) override {
         return real_.run_tool(command_line, output, exit_status);
     }

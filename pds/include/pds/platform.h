@@ -91,6 +91,9 @@ struct HostIdentity {
     // The machine's own unique identifier, stable across boots and renames: the MachineGuid of
     // Windows, /etc/machine-id on Linux. Empty when the host has none.
     std::string machine_id;
+    // The hypervisor when the host is a virtual-machine guest: "vmware", "hyperv", or empty for a
+    // physical host (or one whose hypervisor is neither).
+    std::string vm_guest;
 };
 
 // An open device (a CreateFileA handle on Windows); 0 is no handle.
@@ -294,6 +297,10 @@ public:
     // exit status goes to `exit_status`), an OS error otherwise.
     virtual os_error run_tool(const std::string& command_line, std::string* output,
                               int& exit_status) = 0;
+    // Finds a program by its file name ("iscsicli.exe") on the search path (SearchPathA / PATH).
+    // On success `path` is the program's full path, ready for run_tool; kErrorFileNotFound when
+    // the host has no such program.
+    virtual os_error locate_program(const std::string& file_name, std::string& path) = 0;
 };
 
 // The active provider. Valid after a successful pds_platform_start(); before that (and after a
