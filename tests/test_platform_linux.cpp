@@ -1,6 +1,7 @@
 // Tests of the linux provider against the host it runs on: identity, clocks, threads, named objects, tools, and its explicit answers for what it lacks.
 #include "pds/platform.h"
 #include "pds/product_clients.h"
+#include "linux_iscsi.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +160,47 @@ TEST_F(LinuxProvider, AnswersWhatItLacksExplicitly) {
               pds::kErrorNotSupported);
     EXPECT_EQ(p_->multipath_client().mp_list_volumes(count, nullptr), pds::kMpNotEnabled);
     EXPECT_EQ(count, 0u);
+}
+
+// ---- the iSCSI initiator from open-iscsi -------------------------------------------------------------
+
+TEST(LinuxIscsi, InitiatorNameAndSessionPortals) {
+    EXPECT_EQ(pds::iscsi_initiator_name_from("## generated\n#InitiatorName=iqn.old\nInitiatorName=iqn.2004-10.com.example:drvhost \n"),
+              "iqn.2004-10.com.example:drvhost");
+    EXPECT_EQ(pds::iscsi_initiator_name_from("# nothing set\n"), "");
+    const std::vector<std::string> portals = pds::iscsi_portals_from(
+        "tcp: [1] 192.0.2.10:3260,1 iqn.2001-05.com.example:disk1 (non-flash)\n"
+        "tcp: [2] [2001:db8::1]:3261,1 iqn.2001-05.com.example:disk2 (non-flash)\n"
+        "tcp: [3] 192.0.2.10:3260,1 iqn.2001-05.com.example:disk3 (non-flash)\n"
+        "iscsiadm: No active sessions.\n");
+    EXPECT_EQ(portals, (std::vector<std::string>{"192.0.2.10 3260", "[2001:db8::1] 3261"}));
+}
+
+TEST(LinuxIscsi, KeysOnlyWhereOpenIscsiIsSetUp) {
+    const std::string file = ::testing::TempDir() + "initiatorname." + std::to_string(::getpid());
+    std::unique_ptr<pds::RegistryKey> key;
+    pds::os_error error = 0;
+    const std::string discovery = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\iSCSI\\Discovery";
+    EXPECT_FALSE(pds::linux_iscsi_registry_key(pds::platform(), "SOFTWARE\\SNIA\\HBA", file.c_str(), key, error));
+    ASSERT_TRUE(pds::linux_iscsi_registry_key(pds::platform(), discovery, file.c_str(), key, error));
+    EXPECT_EQ(error, pds::kErrorFileNotFound);  // no initiator-name file
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("InitiatorName=iqn.2004-10.com.example:drvhost\n", f);
+    std::fclose(f);
+    ASSERT_TRUE(pds::linux_iscsi_registry_key(pds::platform(), "software\\microsoft\\windows nt\\currentversion\\iscsi\\discovery\\",
+                                              file.c_str(), key, error));
+    ASSERT_EQ(error, 0u);
+    std::string text;
+    EXPECT_EQ(key->query_string("DefaultInitiatorName", text), 0u);
+    EXPECT_EQ(text, "iqn.2004-10.com.example:drvhost");
+    EXPECT_EQ(key->enum_subkey(0, text), 0u);
+    EXPECT_EQ(text, "Send Targets");
+    EXPECT_EQ(key->enum_subkey(1, text), pds::kErrorNoMoreItems);
+    ASSERT_TRUE(pds::linux_iscsi_registry_key(
+        pds::platform(), "SYSTEM\\ControlSet001\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}", file.c_str(), key, error));
+    EXPECT_EQ(key->enum_subkey(0, text), pds::kErrorNoMoreItems);
+    std::remove(file.c_str());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace {
 namespace win = pds::win;
 using Bytes = std::vector<std::uint8_t>;
 using testsupport::Scratch;
+using testsupport::set_env;
 using testsupport::sim_host;
 using testsupport::start_sim;
 
@@ -210,14 +211,6 @@ TEST_F(PlainDevice, PassThroughBlocksAreChecked) {
 }
 
 // ---- the CDB log and the refusal of writes ----------------------------------------------------
-
-void set_env(const char* name, const std::string& value) {
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
-#endif
-}
 
 // The log's command lines (not the '#' comments).
 std::vector<std::string> log_lines(const std::string& log) {

@@ -35,6 +35,7 @@ const FaultCase kCases[] = {
     {R"([])", "the top level must be an object"},
     {R"({"host": []})", R"("host" must be an object)"},
     {R"({"host": {"release": 10}})", R"("host.release" must be a string)"},
+    {R"({"host": {"vm_guest": "xen"}})", R"("host.vm_guest" must be "", "vmware" or "hyperv")"},
     {R"({"user": 0})", R"("user" must be a string or null)"},
     {R"({"held_mutexes": "KorvSharedMemory"})", R"("held_mutexes" must be an array of mutex names)"},
     {R"({"held_mutexes": ["Global\\KorvSharedMemory"]})", R"("held_mutexes[0]" is not a valid object name)"},

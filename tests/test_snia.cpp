@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -408,6 +409,17 @@ TEST_F(SniaTest, CommonLibraryThatFailsGivesWayToVendorLibraries) {
                    "Failed to open registry. Using default HBA specific library paths.", "Library emulexhbaapi.dll supports 1 HBAs:"});
 }
 
+TEST_F(SniaTest, CommonLibraryOfVersionZeroIsNotUsed) {
+    platform().modules = {{"HBAAPI.DLL", common_library<0>()}};
+    lib[0].version = 0;
+    lib[0].adapters = {"fc0"};
+    const T_SIL_SNIA_CONTEXT& c = build(true);
+    EXPECT_EQ(c.libraries[0].state, SIL_SNIA_LIB_FAILED);
+    EXPECT_EQ(c.total_adapters, 0u);
+    expect_traced({"Found symbol: HBA_GetVersion.", "Library version too low.", "Loading HBA specific libraries:"});
+}
+
+
 // A common library with one adapter, opened.
 class SniaAdapterTest : public SniaTest {
 protected:
@@ -571,6 +583,37 @@ TEST_F(SniaTest, VersionOneLibraryMapsWithoutTheVersionTwoCall) {
     expect_traced({"SMHBA_GetTargetMapping is not supported by underlying SNIA HBA library.",
                    "HBA_GetFcpTargetMappingV2 is not supported by underlying SNIA HBA library.",
                    "Target mapping from HBA_GetFcpTargetMapping (1 of 1 entries returned):"});
+}
+
+TEST_F(SniaTest, TheSelfTestChoiceOverridesTheEnvironment) {
+    platform().environment["SIL_SNIA_USE_HBA_API_LIBRARY"] = "0";
+    EXPECT_FALSE(sil_snia_use_common_library());
+    SIL_SNIA_SetUseHbaApiLibrary(1);
+    EXPECT_TRUE(sil_snia_use_common_library());
+    SIL_SNIA_SetUseHbaApiLibrary(-1);
+    platform().environment["SIL_SNIA_USE_HBA_API_LIBRARY"] = "off";  // not a number: the default
+    EXPECT_TRUE(sil_snia_use_common_library());
+    expect_traced({"SIL_SNIA_USE_HBA_API_LIBRARY set to 0.\n", "SIL_SNIA_USE_HBA_API_LIBRARY set to 0.\n"});
+}
+
+// The process context: built once however many threads ask first, after the environment.
+TEST_F(SniaTest, TheProcessContextIsBuiltOnce) {
+    platform().environment["SIL_SNIA_USE_HBA_API_LIBRARY"] = "0";
+    platform().modules = {{"HBAAPI.DLL", common_library<0>()}, {"qlsdm.dll", vendor_library<2>(true, true)}};
+    lib[0].adapters = {"common"};
+    lib[2].adapters = {"q-0", "q-1"};
+    std::vector<const T_SIL_SNIA_CONTEXT*> seen(4);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = SIL_SNIA_GetContext(); });
+    for (std::thread& t : threads) t.join();
+    ASSERT_NE(seen[0], nullptr);
+    for (const T_SIL_SNIA_CONTEXT* c : seen) EXPECT_EQ(c, seen[0]);
+    EXPECT_EQ(platform().loads, (Strings{"emulexhbaapi.dll", "qlsdm.dll"}));
+    std::uint32_t count = 0;
+    EXPECT_EQ(SIL_SNIA_GetNumberOfAdapters(&count), 0);
+    EXPECT_EQ(count, 2u);
+    expect_traced({"Initializing SNIA context and HBA libraries:", "SIL_SNIA_USE_HBA_API_LIBRARY set to 0.",
+                   "Loading HBA specific libraries:", "Library qlsdm.dll supports 2 HBAs:"});
 }
 
 }  // namespace

@@ -13,16 +13,20 @@ namespace {
 
 // Array ...0001 holds 1400 devices; device 1370 (0x55A) sends mirror 2 to device 0x30 over group 5.
 // Array ...0003 answers 0x9250 with variable-length records; its device 1 sends mirror 1 to 0x20
-// over group 3, devices 0 and 2 have no mirrors.
+// over group 3, devices 0 and 2 have no mirrors. Array ...0004 (microcode 5566) answers with record
+// headers and holds 1400 devices.
 const char* const kHost = R"({"clock": "2026-01-05 10:00:00.000", "devices": [
   {"path": "\\\\.\\PHYSICALDRIVE1", "personality": "korvalith_lun", "params": {"array_serial": "000190100001",
    "device_number": "1", "director": 1, "port": 0, "microcode": "5874", "blocks": 2048}},
   {"path": "\\\\.\\PHYSICALDRIVE3", "personality": "korvalith_lun", "params": {"array_serial": "000190100003",
-   "device_number": "1", "director": 1, "port": 0, "microcode": "5874", "blocks": 2048}}],
+   "device_number": "1", "director": 1, "port": 0, "microcode": "5874", "blocks": 2048}},
+  {"path": "\\\\.\\PHYSICALDRIVE4", "personality": "korvalith_lun", "params": {"array_serial": "000190100004",
+   "device_number": "1", "director": 1, "port": 0, "microcode": "5566", "blocks": 2048}}],
  "arrays": [{"serial": "000190100001", "microcode": "5874", "device_count": 1400,
   "devices": [{"device_number": "55A", "mirrors": [{"mirror": 2, "role": "rpx2", "group": 5, "remote_device": "30"}]}]},
   {"serial": "000190100003", "microcode": "5874", "device_count": 3, "variable_records": true,
-  "devices": [{"device_number": "1", "mirrors": [{"mirror": 1, "role": "rpx1", "group": 3, "remote_device": "20"}]}]}]})";
+  "devices": [{"device_number": "1", "mirrors": [{"mirror": 1, "role": "rpx1", "group": 3, "remote_device": "20"}]}]},
+  {"serial": "000190100004", "microcode": "5566", "device_count": 1400, "record_header": true}]})";
 
 class Complex : public testsupport::SimArrayTest {
 protected:
@@ -89,6 +93,64 @@ TEST_F(Complex, ChunkedReadEndsOnTheArraysRefusal) {
     EXPECT_EQ(SIL_korvComplexSysCall(&dev_, &parms_, res_.get(), 0), -16);
     EXPECT_EQ(res_->order17_return_code, 0x81);
     EXPECT_EQ(res_->format + res_->data_length + res_->number_of_records, 0u);
+}
+
+// Microcode 5566 (low byte below 0x67) fetches in chunks, and gets no 64 KB replies: a 0x8100-byte
+// reply holds 33024 - 8 - 24 - 16 = 32976 bytes of records, 687 records of 48 bytes.
+class Chunked : public Complex {
+protected:
+    void SetUp() override {
+        open(R"(\\.\PHYSICALDRIVE4)");
+        dev_.ucode_level = 0x5566;
+        parms_.syscall_id = 0x0116, parms_.sys_f6_sub_command = 1, parms_.start_entry = 0, parms_.entry_count = 1400;
+    }
+    static std::uint32_t number_at(const std::uint8_t* r) { return r[0] << 8 | r[1]; }
+};
+
+TEST_F(Chunked, ExtendedBufferFilledInThreePasses) {
+    // 0..686 (overrun), then 713 asked from 687: 687..1373 (overrun), then 26 from 1374: the last.
+    std::vector<std::uint8_t> ext(1400 * 48 + 100, 0xEE);
+    parms_.use_ext_data_buff_f = 1;
+    res_->ext_data_buffer = ext.data();
+    res_->ext_data_buffer_size = static_cast<std::uint32_t>(ext.size());
+    ASSERT_EQ(SIL_korvComplexSysCall(&dev_, &parms_, res_.get(), 0), 0);
+    EXPECT_EQ(res_->number_of_records, 1400u);
+    EXPECT_EQ(res_->ext_data_length, 1400u * 48);
+    EXPECT_EQ(res_->bytes_per_record, 48u);
+    EXPECT_EQ(res_->max_record_number, 1400u);
+    for (std::uint32_t i : {0u, 686u, 687u, 1373u, 1374u, 1399u}) EXPECT_EQ(number_at(&ext[48 * i]), i);
+    EXPECT_EQ(ext[1400 * 48], 0xEE);
+    EXPECT_EQ(parms_.use_ext_data_buff_f, 1);
+    EXPECT_EQ(parms_.start_entry, 0u);
+    EXPECT_EQ(parms_.entry_count, 1400u);
+}
+
+TEST_F(Chunked, DataAreaKeepsTheFirstChunkAndReportsTheOverrun) {
+    EXPECT_EQ(SIL_korvComplexSysCall(&dev_, &parms_, res_.get(), 0), SYSC_ERR_OVERRUN);
+    EXPECT_EQ(res_->number_of_records, 687u);
+    EXPECT_EQ(res_->data_length, 687 * 48);
+    EXPECT_EQ(res_->order17_return_code, SYSCR_DATA_OVERRUN);
+    EXPECT_EQ(number_at(&res_->data[48 * 686]), 686u);
+}
+
+TEST(RecordLoop, AnAnswerThatDoesNotMoveOnEndsTheLoop) {
+    // Every answer: an overrun of record 0 of 100, 8 bytes. The first moves the window to 1; the
+    // second, again record 0, would not move it, so the loop stops there with the overrun's -8.
+    std::vector<std::uint8_t> ext(1000);
+    sil_syscall_parms parms{};
+    parms.use_ext_data_buff_f = 1, parms.entry_count = 65535;
+    auto results = std::make_unique<sil_syscall_results>();
+    results->ext_data_buffer = ext.data(), results->ext_data_buffer_size = 1000;
+    int calls = 0;
+    const auto same = [&calls](sil_syscall_parms*, sil_syscall_results* a) {
+        *a = sil_syscall_results{};
+        a->flags = F6_REPLY_COUNTERS, a->number_of_records = 1, a->bytes_per_record = 8, a->max_record_number = 100;
+        a->data_length = 8;
+        return ++calls > 10 ? -16 : SYSC_ERR_OVERRUN;
+    };
+    EXPECT_EQ(execute_9200_tm_with(&parms, results.get(), same), SYSC_ERR_OVERRUN);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(results->ext_data_length, 16u);
 }
 
 }  // namespace

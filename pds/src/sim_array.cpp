@@ -224,11 +224,22 @@ Bytes SimArrayResponder::reply_to(const Request& q, std::size_t room) const {
             data.insert(data.end(), record.begin(), record.end());
         }
         if (i < end) primary = kDataOverrun;  // the host asks again from the first record it lacks
-        flags = kFlagCounters | (table->variable ? kFlagVariable : 0);
-        store_be32(at(counters, 0), i - first);
-        store_be32(at(counters, 4), static_cast<std::uint32_t>(table->record_bytes));
-        store_be32(at(counters, 8), first);
-        store_be32(at(counters, 12), table->records);
+        if (array_.record_header) {
+            // The loader keeps every table of such an array below 65536 records.
+            Bytes header(kCounters, 0);
+            store_be16(at(header, 0), static_cast<std::uint16_t>(i - first));
+            store_be16(at(header, 2), static_cast<std::uint16_t>(table->record_bytes));
+            store_be16(at(header, 4), static_cast<std::uint16_t>(std::min<std::uint32_t>(first, 0xFFFF)));
+            store_be16(at(header, 6), static_cast<std::uint16_t>(table->records));
+            data.insert(data.begin(), header.begin(), header.end());
+            flags = table->variable ? kFlagVariable : 0;
+        } else {
+            flags = kFlagCounters | (table->variable ? kFlagVariable : 0);
+            store_be32(at(counters, 0), i - first);
+            store_be32(at(counters, 4), static_cast<std::uint32_t>(table->record_bytes));
+            store_be32(at(counters, 8), first);
+            store_be32(at(counters, 12), table->records);
+        }
     } else if (answers) {
         primary = kNotServed;
     } else {

@@ -74,6 +74,9 @@ struct SimArray {
     std::vector<SimArrayDevice> devices;  // by device number, ascending
     std::uint32_t device_count = 0;       // records of the device-state tables
     bool variable_records = false;        // call 0x9250 answers variable-length records
+    // Table answers carry a 16-byte record header (four 16-bit counters) in front of the records
+    // instead of the reply's own counters, as arrays answer the chunked retrieval.
+    bool record_header = false;
     std::vector<SimArrayFault> faults;
 };
 

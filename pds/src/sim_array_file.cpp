@@ -15,6 +15,7 @@ constexpr std::size_t kMaxArrayDevices = 65536;
 constexpr std::size_t kMaxFaults = 64;
 constexpr std::uint32_t kMostDevices = 0x100000;  // device numbers have at most five hex digits
 constexpr std::int64_t kMaxUint32 = 0xFFFFFFFF;
+constexpr std::uint32_t kMostHeaderRecords = 0xFFFF;  // a record header counts in 16 bits
 
 std::string at_index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
 
@@ -141,7 +142,7 @@ SimArrayFault array_fault(const json& entry, const std::string& where) {
 SimArray one_array(const json& entry, const std::string& where) {
     require_object(entry, where);
     known_keys_only(entry, where, {"serial", "microcode", "microcode_date", "remote_arrays", "devices", "device_count",
-                                   "variable_records", "faults"});
+                                   "variable_records", "record_header", "faults"});
     require(entry, where, {"serial", "microcode"});
     SimArray a;
     a.serial = shaped(entry.at("serial"), member_path(where, "serial"), "dddddddddddd", "12 decimal digits");
@@ -189,6 +190,10 @@ SimArray one_array(const json& entry, const std::string& where) {
         a.device_count = count;
     }
     a.variable_records = flag(entry, where, "variable_records", false);
+    a.record_header = flag(entry, where, "record_header", false);
+    if (a.record_header && a.device_count > kMostHeaderRecords) {
+        fail(quoted(member_path(where, "device_count")) + " must be at most 65535 with \"record_header\" (its counters have 16 bits)");
+    }
     if (entry.contains("faults")) {
         const std::string fpath = member_path(where, "faults");
         const json& faults = array_of(entry.at("faults"), fpath, kMaxFaults, "faults");
@@ -227,6 +232,10 @@ void tie_arrays(std::vector<SimDevice>& devices, std::vector<SimArray>& arrays) 
         }
         // The array's device tables cover every device the host sees of it.
         a->device_count = std::max(a->device_count, d.array_device_number + 1);
+        if (a->record_header && a->device_count > kMostHeaderRecords) {
+            fail(quoted(member_path(params, "device_number")) + " is past the 65535 records the record header of its array " + array +
+                 " can count");
+        }
     }
 }
 

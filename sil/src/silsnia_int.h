@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "silsnia.h"
 
@@ -36,6 +38,19 @@ HBA_STATUS sil_snia_unavailable(const T_SIL_SNIA_LIBRARY& library, Entry entry) 
 // `target`, cut to `target_size` - 1 characters and terminated.
 void sil_snia_copy_text(char* target, std::size_t target_size, const char* source, std::size_t source_size);
 
-// Lower-case hexadecimal of `length` bytes, two digits each, no separators, into `text` (at
-// least 2 * length + 1 bytes).
-void sil_snia_hex(char* text, const void* bytes, std::size_t length);
+// Lower-case hexadecimal of `length` bytes, two digits each, no separators.
+std::string sil_snia_hex(const void* bytes, std::size_t length);
+inline std::string sil_snia_wwn(const HBA_WWN& wwn) { return sil_snia_hex(wwn.wwn, sizeof wwn.wwn); }
+
+// The library and its own handle behind a handle given to a caller.
+struct SilSniaAdapter {
+    const T_SIL_SNIA_LIBRARY& library;
+    HBA_HANDLE handle;
+};
+std::optional<SilSniaAdapter> sil_snia_adapter_of(const T_SIL_SNIA_CONTEXT& context, SIL_SNIA_HANDLE handle);
+
+// HBA_GetAdapterPortAttributes, refreshed once when the library says its data is stale, with the
+// port type, state and speeds normalised. 0 or -1307 (traced).
+std::int32_t sil_snia_port_attributes(const SilSniaAdapter& adapter, std::uint32_t port, HBA_PORTATTRIBUTES& attributes);
+// HBA_GetAdapterAttributes. 0 or an HBA status.
+HBA_STATUS sil_snia_adapter_attributes(const SilSniaAdapter& adapter, HBA_ADAPTERATTRIBUTES& attributes);

@@ -328,14 +328,16 @@ void sil_snia_copy_text(char* target, std::size_t target_size, const char* sourc
     target[length] = '\0';
 }
 
-void sil_snia_hex(char* text, const void* bytes, std::size_t length) {
+std::string sil_snia_hex(const void* bytes, std::size_t length) {
     static const char digits[] = "0123456789abcdef";
     const auto* data = static_cast<const std::uint8_t*>(bytes);
+    std::string text;
+    text.reserve(2 * length);
     for (std::size_t i = 0; i < length; ++i) {
-        text[2 * i] = digits[data[i] >> 4];
-        text[2 * i + 1] = digits[data[i] & 0x0F];
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 0x0F];
     }
-    text[2 * length] = '\0';
+    return text;
 }
 
 bool sil_snia_use_common_library() {

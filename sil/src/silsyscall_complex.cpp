@@ -78,6 +78,14 @@ std::int32_t SIL_korvComplexSysCall(T_SIL_DEVICE* dev, sil_syscall_parms* parms,
     std::uint8_t* const dst = ext ? results->ext_data_buffer : results->data;
     const std::uint32_t room = ext ? results->ext_data_buffer_size : static_cast<std::uint32_t>(SYSCALL_MAX_DATA_LEN);
     const std::uint32_t start = parms->start_entry, count = parms->entry_count;
+    // Each answer, record header and all, lands in the temporary record's data area; only the
+    // records go on to the caller's extended buffer. The flag is the caller's again on every exit.
+    struct ExtFlagGuard {
+        sil_syscall_parms& p;
+        std::uint8_t flag = p.use_ext_data_buff_f;
+        ~ExtFlagGuard() { p.use_ext_data_buff_f = flag; }
+    } const ext_flag{*parms};
+    parms->use_ext_data_buff_f = 0;
 
     std::int32_t rc = do_simple_syscall(dev, parms, tmp.get(), verbose);
     if (rc != 0) SIL_TRACE(SIL_TRACE_ERROR, "System call 0x%x, failed with return code: %d", parms->syscall_id, rc);
@@ -212,11 +220,18 @@ std::int32_t execute_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_sy
                              std::uint32_t verbose) {
     SIL_FUNCTION("execute_9200_tm");
     if (dev == nullptr || parms == nullptr) SIL_RETURN(SYSC_ERR_NO_DEVICE);
+    SIL_RETURN(execute_9200_tm_with(parms, results, [dev, verbose](sil_syscall_parms* p, sil_syscall_results* answer) {
+        return do_complex_syscall(dev, p, answer, verbose);
+    }));
+}
+
+std::int32_t execute_9200_tm_with(sil_syscall_parms* parms, sil_syscall_results* results, const sysc_fetch_fn& fetch) {
+    if (parms == nullptr) return SYSC_ERR_NO_DEVICE;
     const bool ext = parms->use_ext_data_buff_f != 0;
-    if (results == nullptr || (ext && results->ext_data_buffer == nullptr)) SIL_RETURN(SYSC_ERR_NO_RESULTS);
+    if (results == nullptr || (ext && results->ext_data_buffer == nullptr)) return SYSC_ERR_NO_RESULTS;
     sil_syscall_parms p = *parms;
     const auto answer = new_results();
-    if (!answer) SIL_RETURN(SYSC_ERR_RETRY_BUFFER);
+    if (!answer) return SYSC_ERR_RETRY_BUFFER;
     std::uint8_t block[SYSC_MAX_RANGES_PER_CALL * sizeof(sil_syscall_range)];
     if ((p.syscall_flags & SYSC_FLAG_RANGE_BLOCK) && !p.use_multi_ranges_f && p.extra_parms_p != nullptr &&
         p.extra_parms_length == sizeof block) {
@@ -234,15 +249,15 @@ std::int32_t execute_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_sy
     const bool whole = initial >= kUnboundedCount || (p.syscall_flags & SYSC_FLAG_RANGE_BLOCK);
     std::uint32_t space = ext ? results->ext_data_buffer_size : static_cast<std::uint32_t>(SYSCALL_MAX_DATA_LEN);
     std::uint32_t placed = 0, total = 0, bytes = 0, iterations = 0, first = 0, slot = 0;
-    std::int32_t rc = do_complex_syscall(dev, &p, answer.get(), verbose);
+    std::int32_t rc = fetch(&p, answer.get());
     if (rc != 0 && rc != SYSC_ERR_OVERRUN) {
         SIL_TRACE(SIL_TRACE_ERROR, "execute_9200_tm failed getting max records");
-        SIL_RETURN(rc);
+        return rc;
     }
     first = answer->first_record_number;
     for (bool first_pass = true;; first_pass = false) {
         if (!first_pass) {
-            rc = do_complex_syscall(dev, &p, answer.get(), verbose);
+            rc = fetch(&p, answer.get());
             if (rc != 0 && rc != SYSC_ERR_OVERRUN) {
                 SIL_TRACE(SIL_TRACE_ERROR, "%X_%X: Return [%d] records obtained prior to this failure", p.syscall_id,
                           p.sys_f6_sub_command, static_cast<int>(total));
@@ -260,6 +275,12 @@ std::int32_t execute_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_sy
         if (rc != SYSC_ERR_OVERRUN || copied != 0 || !ext || space == 0 || answer->number_of_records == 0) break;
         if (next >= answer->max_record_number || (!whole && total >= initial)) {
             rc = 0;
+            break;
+        }
+        // An answer that does not move the record window on would be asked for again and again.
+        if (next <= p.start_entry || next > UINT32_MAX) {
+            SIL_TRACE(SIL_TRACE_ERROR, "%X_%X: records %u to %u answered for start entry %u, no progress", p.syscall_id,
+                      p.sys_f6_sub_command, answer->first_record_number, static_cast<unsigned>(next), p.start_entry);
             break;
         }
         p.start_entry = static_cast<std::uint32_t>(next);
@@ -281,7 +302,7 @@ std::int32_t execute_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_sy
     results->sub_header2 = answer->sub_header2;
     set_length(*results, ext, placed);
     parms->sys_f6_sub_format = p.sys_f6_sub_format;
-    SIL_RETURN(rc);
+    return rc;
 }
 
 std::int32_t syscall_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_syscall_results* results,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "silsyscall.h"
 #include "siltxcdb.h"
@@ -24,6 +25,11 @@ std::int32_t syscall_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_sy
 // the records after those received, until the table is in or the buffer is full.
 std::int32_t execute_9200_tm(T_SIL_DEVICE* dev, sil_syscall_parms* parms, sil_syscall_results* results,
                              std::uint32_t verbose);
+// One call of that loop: fills the answer record as do_complex_syscall does and returns its status.
+using sysc_fetch_fn = std::function<std::int32_t(sil_syscall_parms*, sil_syscall_results*)>;
+// The loop of execute_9200_tm with its calls made through `fetch`, so that the accumulation can be
+// driven by answers that no array needs to give.
+std::int32_t execute_9200_tm_with(sil_syscall_parms* parms, sil_syscall_results* results, const sysc_fetch_fn& fetch);
 // Copies the next batch of at most 32 ranges from `*next` into `block` (host order) and returns
 // how many; `*next` moves on by 32 while ranges remain after the batch, else goes back to 0.
 std::uint32_t build_ranges(const sil_syscall_parms* parms, sil_syscall_range* block, std::uint32_t* next);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -11,6 +12,15 @@
 #include <vector>
 
 namespace testsupport {
+
+// Sets (or, with an empty value, removes) a variable of this process's own environment.
+inline void set_env(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
+#endif
+}
 
 struct RunResult {
     std::string out;  // standard output (line ends as "\n" on every platform); with `merge`, standard error too
