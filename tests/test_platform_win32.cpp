@@ -337,6 +337,21 @@ TEST_F(Win32Registry, KeysValuesAndTypes) {
     EXPECT_EQ(none, nullptr);
 }
 
+// Modules come from LoadLibraryA: the loader's full path, exported functions by name, and the
+// system's own text when a module cannot be found.
+TEST_F(Win32Provider, ModulesComeFromTheLoader) {
+    std::unique_ptr<pds::Module> module;
+    std::string resolved, message;
+    ASSERT_EQ(p->load_module("KERNEL32.DLL", module, resolved, message), 0u) << message;
+    EXPECT_NE(resolved.find('\\'), std::string::npos) << resolved;  // a full path, not the name asked for
+    EXPECT_NE(module->symbol("GetTickCount"), nullptr);
+    EXPECT_EQ(module->symbol("NoSuchFunction"), nullptr);
+    EXPECT_EQ(p->load_module("lunscan-test-absent.dll", module, resolved, message), pds::kErrorModNotFound);
+    EXPECT_EQ(module, nullptr);
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(message.find('\n'), std::string::npos);
+}
+
 // A library file that is not a 64-bit module (a 32-bit build of the driver's library answers the
 // same error 193) is reported as such, not taken for a host without the driver.
 TEST(Win32Multipath, LibraryThatIsNotA64BitModuleIsSaidSo) {
