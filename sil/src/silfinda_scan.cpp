@@ -106,8 +106,10 @@ std::int32_t read_ports(T_SIL_HBA* hba, SIL_SNIA_HANDLE handle, std::uint32_t nu
         std::memcpy(port->active_fc4_types, attributes.PortActiveFc4Types, sizeof port->active_fc4_types);
         port->max_frame_size = attributes.PortMaxFrameSize;
         if (!sil_findh_add_port(hba, port)) {
+            // The adapter is full: no later port could be kept, and a library's port count can be
+            // any 32-bit number.
             sil_findh_free_port(port);
-            continue;
+            break;
         }
         if (mappings) port->target_mapping = copy_mapping(handle, p);
     }
