@@ -215,6 +215,35 @@ TEST_F(DefaultTable, MapinfoCellsStayInsideTheirFields) {
         << out;
 }
 
+// The adapter report names only the codes it knows: a speed of 3 (no single bit) and a port type
+// or state beyond the tables read "UNKNOWN".
+TEST(AdapterReport, CodesBeyondTheTablesReadUnknown) {
+    T_SIL_HBA_PORT port{};
+    port.speed = 3;
+    port.supported_speed = 0x8000;
+    port.type = 11;
+    port.state = 9;
+    T_SIL_HBA hba{};
+    hba.hba_type = 3;
+    hba.port_count = 1;
+    hba.ports[0] = &port;
+    T_SIL_HBA* records[] = {&hba};
+    const T_SIL_HBA_LIST list{records, 1};
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(do_hba_display(file, &list), 0);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file);
+    const std::string unknown = "UNKNOWN" + std::string(33, ' ') + "\n";
+    EXPECT_NE(text.find("HBA type:           UNKNOWN" + std::string(13, ' ') + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    port type:                    " + unknown), std::string::npos) << text;
+    EXPECT_NE(text.find("    port speed:                   " + unknown), std::string::npos) << text;
+    EXPECT_NE(text.find("    supported speed:              NOT NEGOTIATED" + std::string(26, ' ') + "\n"), std::string::npos);
+    EXPECT_NE(text.find("    port state:                   UNKNOWN\n"), std::string::npos) << text;
+}
+
 // Worked from the protection rules: the flag byte is 44, else 49, else 120; RAID beats RPX, RPX
 // takes its suffixes in the table's order, V-RAID is named before mirroring.
 TEST(TableVocabulary, ProtectionNameTakesTheFirstRuleThatApplies) {
