@@ -24,6 +24,15 @@ void put(char (&field)[N], const char* text) {
     std::memcpy(field, text, std::min(N, std::strlen(text)));
 }
 
+// What was written to a temporary file; the file is closed.
+std::string drain(std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
 // A device list of hand-built records and the default table printed for it.
 class DefaultTable : public testing::Test {
 protected:
@@ -63,11 +72,7 @@ protected:
         sil_context()->out_stream = file;
         EXPECT_EQ(print(&list), 0);
         sil_context()->out_stream = saved;
-        std::rewind(file);
-        std::string text;
-        for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-        std::fclose(file);
-        return text;
+        return drain(file);
     }
     static std::string rule(std::size_t n) { return std::string(n, '-') + "\n"; }
 
@@ -162,7 +167,7 @@ TEST_F(DefaultTable, VirtualDiskShowsItsBackingDevice) {
 // has no WWN, whatever other record it carries.
 TEST_F(DefaultTable, WwnLengthsStayInsideTheirFields) {
     T_IBM_SHARK_DEVICE shark{};
-    std::memset(shark.wwn, 0xab, sizeof shark.wwn);
+    std::memset(shark.wwn, 0x11, sizeof shark.wwn);
     shark.wwn_len = 200;
     T_SIL_DEVICE& ibm = disk("shark1", "IBM     ", "2105F20         ");
     ibm.is_shark = 1;
@@ -175,10 +180,8 @@ TEST_F(DefaultTable, WwnLengthsStayInsideTheirFields) {
     nas.is_ivantrel = 1;
     nas.tp_storage_device = &tp;
     const std::string out = capture([this](const T_SIL_DEVICE_LIST* l) { return do_wwn_display(l, &cdl, &opts); });
-    std::string hex_ab;  // the field's 32 bytes
-    for (int i = 0; i < 32; ++i) hex_ab += "ab";
     EXPECT_EQ(out, "\n" + rule(76) + "DEVICE           :VEND    :PROD            :WWN \n" + rule(76) +
-                       "shark1           :IBM     :2105F20         :" + hex_ab + "\n" +
+                       "shark1           :IBM     :2105F20         :" + std::string(64, '1') + "\n" +
                        "tp1              :ATA     :ST3500418AS     :0f0000\n" +
                        "nas1             :XMV     :Vantrel iSCSI   :N/A\n");
 }
@@ -213,6 +216,32 @@ TEST_F(DefaultTable, MapinfoCellsStayInsideTheirFields) {
                        na + "/dev/vx/rdmp/disk_7 \n"),
               std::string::npos)
         << out;
+}
+
+// The adapter report names only the codes it knows: a speed of 3 (no single bit) and a port type
+// or state beyond the tables read "UNKNOWN".
+TEST(AdapterReport, CodesBeyondTheTablesReadUnknown) {
+    T_SIL_HBA_PORT port{};
+    port.speed = 3;
+    port.supported_speed = 0x8000;
+    port.type = 11;
+    port.state = 9;
+    T_SIL_HBA hba{};
+    hba.hba_type = 3;
+    hba.port_count = 1;
+    hba.ports[0] = &port;
+    T_SIL_HBA* records[] = {&hba};
+    const T_SIL_HBA_LIST list{records, 1};
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(do_hba_display(file, &list), 0);
+    const std::string text = drain(file);
+    const std::string unknown = "UNKNOWN" + std::string(33, ' ') + "\n";
+    EXPECT_NE(text.find("HBA type:           UNKNOWN" + std::string(13, ' ') + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    port type:                    " + unknown), std::string::npos) << text;
+    EXPECT_NE(text.find("    port speed:                   " + unknown), std::string::npos) << text;
+    EXPECT_NE(text.find("    supported speed:              NOT NEGOTIATED" + std::string(26, ' ') + "\n"), std::string::npos);
+    EXPECT_NE(text.find("    port state:                   UNKNOWN\n"), std::string::npos) << text;
 }
 
 // Worked from the protection rules: the flag byte is 44, else 49, else 120; RAID beats RPX, RPX

@@ -44,7 +44,7 @@ void put_fcp_id(HBA_FCPID& id, const TargetMapping& m) {
 template <std::size_t N>
 void put_luid(char (&field)[N], const TargetMapping& m) {
     std::memset(field, 0, N);
-    std::memcpy(field, m.luid.data(), std::min(m.luid.size(), N));
+    if (!m.luid.empty()) std::memcpy(field, m.luid.data(), std::min(m.luid.size(), N));
 }
 
 // The published protocol of every mapping call: NumberOfEntries says how many entries the caller

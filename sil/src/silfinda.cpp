@@ -209,24 +209,26 @@ void condensePortsBySN(sil_hba_chain& chain) {
     }
 }
 
+// The first duplicate pair's entry to remove, or nullptr when no pair is a duplicate.
+static T_SIL_HBA_L_LIST* first_duplicate(const sil_hba_chain& chain) {
+    for (T_SIL_HBA_L_LIST* a = chain.head; a != nullptr; a = a->next) {
+        if (a->hba->hba_type != SIL_HBA_TYPE_FIBRE) continue;
+        for (T_SIL_HBA_L_LIST* b = a->next; b != nullptr; b = b->next) {
+            if (a->hba->source == SIL_HBA_SOURCE_SNIA && b->hba->source == SIL_HBA_SOURCE_SNIA) continue;
+            const Duplicate kind = compare_wwns(a->hba, b->hba);
+            if (kind != Duplicate::none) return remove_first(a->hba, b->hba, kind) ? a : b;
+        }
+    }
+    return nullptr;
+}
+
 void removeDuplicatesByWWN(sil_hba_chain& chain) {
     SIL_FUNCTION("removeDuplicatesByWWN");
-    bool removed = true;
-    while (removed) {
-        removed = false;
-        for (T_SIL_HBA_L_LIST* a = chain.head; a != nullptr && !removed; a = a->next) {
-            if (a->hba->hba_type != SIL_HBA_TYPE_FIBRE) continue;
-            for (T_SIL_HBA_L_LIST* b = a->next; b != nullptr; b = b->next) {
-                if (a->hba->source == SIL_HBA_SOURCE_SNIA && b->hba->source == SIL_HBA_SOURCE_SNIA) continue;
-                const Duplicate kind = compare_wwns(a->hba, b->hba);
-                if (kind == Duplicate::none) continue;
-                T_SIL_HBA_L_LIST* gone = remove_first(a->hba, b->hba, kind) ? a : b;
-                SIL_TRACE(kTraceList, "Found duplicate WWNs, removing 1 adapter entry (WWN %s)", gone->hba->host_wwn);
-                removeHBA(chain, gone);
-                removed = true;  // start again from the head
-                break;
-            }
-        }
+    // Each removal starts the search again from the head: the entry removed may be the one the
+    // walk stood on.
+    while (T_SIL_HBA_L_LIST* gone = first_duplicate(chain)) {
+        SIL_TRACE(kTraceList, "Found duplicate WWNs, removing 1 adapter entry (WWN %s)", gone->hba->host_wwn);
+        removeHBA(chain, gone);
     }
 }
 

@@ -227,7 +227,7 @@ TEST(Readme, DemoBlocksAreTheReadmeCases) {
         EXPECT_EQ(readme.substr(open, close - open), golden) << shown;
         ++checked;
     }
-    EXPECT_EQ(checked, 4);
+    EXPECT_EQ(checked, 6);
 }
 
 }  // namespace
