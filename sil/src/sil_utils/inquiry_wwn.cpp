@@ -83,7 +83,9 @@ std::string mapinfo_serial(const T_SIL_DEVICE& d) {
     else if (d.storwrks_device != nullptr)
         serial = serial_prefix(d.storwrks_device->serial, d.storwrks_device->serial_len);
     else if (d.s80_device != nullptr)
-        serial = serial_prefix(d.s80_device->serial, sizeof d.s80_device->serial);
+        // Binary bytes, not text: shown in hex as the S80 identity report shows them, so the
+        // table never carries control characters or stops at a zero byte.
+        serial = hex_text(std::span<const std::uint8_t>(d.s80_device->serial));
     else if (d.netapp_device != nullptr)
         serial = serial_prefix(d.netapp_device->serial, d.netapp_device->serial_len);
     else if (d.hds_device != nullptr)
