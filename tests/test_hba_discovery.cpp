@@ -23,6 +23,7 @@ struct ScriptedAdapter {
     std::vector<T_SIL_SNIA_TARGET_MAPPING_ENTRY> mapping;  // every port's
 };
 std::vector<ScriptedAdapter> g_adapters;
+std::uint32_t g_port_queries = 0;
 const ScriptedAdapter* adapter_of(SIL_SNIA_HANDLE h) { return h >= 1 && h <= g_adapters.size() ? &g_adapters[h - 1] : nullptr; }
 }  // namespace
 
@@ -49,6 +50,7 @@ std::int32_t SIL_SNIA_GetAdapterAttributes(SIL_SNIA_HANDLE h, T_SIL_SNIA_ADAPTER
     return 0;
 }
 std::int32_t SIL_SNIA_GetAdapterPortAttributes(SIL_SNIA_HANDLE h, std::uint32_t port, T_SIL_SNIA_PORT_ATTRIBUTES* out) {
+    ++g_port_queries;
     if (adapter_of(h) == nullptr || port >= adapter_of(h)->ports.size()) return SIL_SNIA_ERR_ATTRIBUTES;
     *out = adapter_of(h)->ports[port];
     return 0;
@@ -177,6 +179,17 @@ TEST(SniaScan, AnAdapterKeepsEightPortsAndTheirMappings) {
     ASSERT_EQ(h[0].ports[7]->target_mapping->count, 1u);
     EXPECT_STREQ(h[0].ports[7]->target_mapping->entries[0].os_device_name, "\\\\.\\PHYSICALDRIVE4");
     EXPECT_EQ(h[0].ports[7]->target_mapping->entries[0].lun, 4u);
+}
+
+TEST(SniaScan, AnAbsurdPortCountIsAskedOnlyAsFarAsAnyAdapterCouldReach) {
+    ScriptedAdapter a = scripted("drv-hba0", "XMV", "DRV1", "50000000000000a1");
+    a.attributes.NumberOfPorts = 0xFFFFFFFF;  // and not one port can be read
+    g_adapters = {a};
+    g_port_queries = 0;
+    HbaList h;
+    ASSERT_EQ(h.list.count, 1);
+    EXPECT_EQ(h[0].port_count, 0u);
+    EXPECT_EQ(g_port_queries, 256u);
 }
 
 TEST(SniaScan, NoLibraryGivesAnEmptyList) {

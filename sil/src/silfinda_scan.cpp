@@ -83,8 +83,17 @@ T_SIL_HBA_TARGET_MAPPING* copy_mapping(SIL_SNIA_HANDLE handle, std::uint32_t por
     return mapping;
 }
 
+// A library's port count is any 32-bit number: one that refuses every port would otherwise be
+// asked billions of times. No adapter has anywhere near this many ports.
+constexpr std::uint32_t kMostPortsAsked = 256;
+
 // The ports of an open adapter. -101 when memory runs out.
 std::int32_t read_ports(T_SIL_HBA* hba, SIL_SNIA_HANDLE handle, std::uint32_t number_of_ports, bool mappings) {
+    if (number_of_ports > kMostPortsAsked) {
+        SIL_TRACE(SIL_TRACE_ERROR, "HBA %s reports %u ports; only the first %u are asked for", hba->hba_name,
+                  number_of_ports, kMostPortsAsked);
+        number_of_ports = kMostPortsAsked;
+    }
     for (std::uint32_t p = 0; p < number_of_ports; ++p) {
         T_SIL_SNIA_PORT_ATTRIBUTES attributes{};
         if (SIL_SNIA_GetAdapterPortAttributes(handle, p, &attributes) != 0) continue;
