@@ -196,13 +196,20 @@ HBA_STATUS LibraryState::fcp_target_mapping(HBA_HANDLE handle, HBA_FCPTARGETMAPP
     });
 }
 
-HBA_STATUS LibraryState::fcp_target_mapping_v2(HBA_HANDLE handle, HBA_WWN port_wwn, HBA_FCPTARGETMAPPINGV2* out) {
-    if (const auto pinned = data_.pinned(Entry::GetFcpTargetMappingV2)) return *pinned;
+HBA_STATUS LibraryState::port_by_wwn(HBA_HANDLE handle, const HBA_WWN& port_wwn, const void* out, const Port*& port) {
     const Adapter* a = adapter_of(handle);
     if (a == nullptr) return HBA_STATUS_ERROR_INVALID_HANDLE;
     if (out == nullptr) return HBA_STATUS_ERROR_ARG;
-    const auto port = std::find_if(a->ports.begin(), a->ports.end(), [&](const Port& p) { return same_wwn(p.port_wwn, port_wwn); });
-    if (port == a->ports.end()) return HBA_STATUS_ERROR_ILLEGAL_WWN;
+    const auto found = std::find_if(a->ports.begin(), a->ports.end(), [&](const Port& p) { return same_wwn(p.port_wwn, port_wwn); });
+    if (found == a->ports.end()) return HBA_STATUS_ERROR_ILLEGAL_WWN;
+    port = &*found;
+    return HBA_STATUS_OK;
+}
+
+HBA_STATUS LibraryState::fcp_target_mapping_v2(HBA_HANDLE handle, HBA_WWN port_wwn, HBA_FCPTARGETMAPPINGV2* out) {
+    if (const auto pinned = data_.pinned(Entry::GetFcpTargetMappingV2)) return *pinned;
+    const Port* port = nullptr;
+    if (const HBA_STATUS status = port_by_wwn(handle, port_wwn, out, port); status != HBA_STATUS_OK) return status;
     std::vector<const TargetMapping*> found;
     for (const TargetMapping& m : port->mappings) found.push_back(&m);
     return fill_mapping(out->NumberOfEntries, out->entry, found, [](HBA_FCPSCSIENTRYV2& e, const TargetMapping& m) {
@@ -215,11 +222,8 @@ HBA_STATUS LibraryState::fcp_target_mapping_v2(HBA_HANDLE handle, HBA_WWN port_w
 HBA_STATUS LibraryState::smhba_target_mapping(HBA_HANDLE handle, HBA_WWN port_wwn, HBA_WWN,
                                               SMHBA_TARGETMAPPING* out) {
     if (const auto pinned = data_.pinned(Entry::SmhbaGetTargetMapping)) return *pinned;
-    const Adapter* a = adapter_of(handle);
-    if (a == nullptr) return HBA_STATUS_ERROR_INVALID_HANDLE;
-    if (out == nullptr) return HBA_STATUS_ERROR_ARG;
-    const auto port = std::find_if(a->ports.begin(), a->ports.end(), [&](const Port& p) { return same_wwn(p.port_wwn, port_wwn); });
-    if (port == a->ports.end()) return HBA_STATUS_ERROR_ILLEGAL_WWN;
+    const Port* port = nullptr;
+    if (const HBA_STATUS status = port_by_wwn(handle, port_wwn, out, port); status != HBA_STATUS_OK) return status;
     // One fabric per port: every domain the caller may name is the port's own.
     std::vector<const TargetMapping*> found;
     for (const TargetMapping& m : port->mappings) found.push_back(&m);

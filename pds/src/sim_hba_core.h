@@ -148,6 +148,9 @@ public:
 private:
     // The adapter an open handle names, or nullptr.
     const Adapter* adapter_of(HBA_HANDLE handle, std::size_t* index = nullptr);
+    // The port of an open adapter that a mapping call names by its WWN; when there is none, the
+    // status the call answers instead.
+    HBA_STATUS port_by_wwn(HBA_HANDLE handle, const HBA_WWN& port_wwn, const void* out, const Port*& port);
 
     const Library data_;
     std::mutex mutex_;
