@@ -94,6 +94,17 @@ struct Reader {
     void wwn(const char* key, HBA_WWN& field) const { (*this)(key, field, hba::wwn); }
 };
 
+// An optional array member, read element by element; each element's path names its index.
+template <typename Record, typename Reader>
+void read_records(const json& value, const std::string& path, const char* key, std::size_t most, const char* noun,
+                  Reader reader, std::vector<Record>& out) {
+    if (!value.contains(key)) return;
+    const std::string where = member_path(path, key);
+    const json& list = array_of(value.at(key), where, most, noun);
+    out.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) out.push_back(reader(list[i], where + "[" + std::to_string(i) + "]"));
+}
+
 TargetMapping read_mapping(const json& value, const std::string& path) {
     require_object(value, path);
     known_keys_only(value, path, {"os_device_name", "bus", "target", "os_lun", "fcid", "node_wwn", "port_wwn", "fcp_lun", "luid"});
@@ -134,12 +145,7 @@ Port read_port(const json& value, const std::string& path) {
     read.u32("max_frame_size", p.max_frame_size);
     read.wwn("fabric_name", p.fabric_name);
     read.u32("discovered_ports", p.discovered_ports);
-    if (value.contains("target_mappings")) {
-        const std::string where = member_path(path, "target_mappings");
-        const json& list = array_of(value.at("target_mappings"), where, kMaxMappings, "target mappings");
-        p.mappings.reserve(list.size());
-        for (std::size_t i = 0; i < list.size(); ++i) p.mappings.push_back(read_mapping(list[i], where + "[" + std::to_string(i) + "]"));
-    }
+    read_records(value, path, "target_mappings", kMaxMappings, "target mappings", read_mapping, p.mappings);
     return p;
 }
 
@@ -168,11 +174,7 @@ Adapter read_adapter(const json& value, const std::string& path) {
     read("number_of_ports", a.number_of_ports, hex_or_unsigned32);
     read.text("driver_name", a.driver_name, kMaxField);
     read("open_fails", a.open_fails, flag);
-    if (value.contains("ports")) {
-        const std::string where = member_path(path, "ports");
-        const json& list = array_of(value.at("ports"), where, kMaxPorts, "ports");
-        for (std::size_t i = 0; i < list.size(); ++i) a.ports.push_back(read_port(list[i], where + "[" + std::to_string(i) + "]"));
-    }
+    read_records(value, path, "ports", kMaxPorts, "ports", read_port, a.ports);
     return a;
 }
 
@@ -219,12 +221,7 @@ Library read_library(const json& value, const std::string& path, std::initialize
         }
     }
     read("stale_data_once", lib.stale_data_once, flag);
-    if (value.contains("adapters")) {
-        const std::string where = member_path(path, "adapters");
-        const json& list = array_of(value.at("adapters"), where, kMaxAdapters, "adapters");
-        lib.adapters.reserve(list.size());
-        for (std::size_t i = 0; i < list.size(); ++i) lib.adapters.push_back(read_adapter(list[i], where + "[" + std::to_string(i) + "]"));
-    }
+    read_records(value, path, "adapters", kMaxAdapters, "adapters", read_adapter, lib.adapters);
     return lib;
 }
 
