@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <string>
 
 namespace pds {
 namespace {
@@ -48,6 +49,10 @@ void choose_provider(StartOutcome& outcome) {
 }
 
 }  // namespace
+
+std::string windows_disk_name(std::uint32_t device_number) {
+    return "\\\\.\\PHYSICALDRIVE" + std::to_string(device_number);
+}
 
 bool valid_object_name(std::string_view name) {
     if (name.empty() || name.size() > kMaxObjectName) return false;

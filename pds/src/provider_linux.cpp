@@ -397,6 +397,21 @@ public:
         return 0;
     }
 
+    // glibc makes POSIX shared memory in /dev/shm and nowhere else: minimal containers and
+    // initramfs environments often have none mounted.
+    std::string named_object_advice() override {
+        struct stat st {};
+        if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return "lunscan: /dev/shm does not exist; its shared memory needs a tmpfs there "
+                   "(mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm)";
+        }
+        if (::access("/dev/shm", W_OK | X_OK) != 0) {
+            return "lunscan: /dev/shm is not writable for this user; its shared memory needs a writable tmpfs "
+                   "there (mount -t tmpfs -o mode=1777 tmpfs /dev/shm)";
+        }
+        return {};
+    }
+
     // ---- devices and discovery: none yet (see the top of this file) ----------------------------
     os_error open_device(const DeviceOpenRequest&, DeviceHandle& out) override {
         out = 0;
@@ -426,6 +441,7 @@ public:
         return kErrorNotSupported;
     }
     std::uint32_t drive_type(const std::string&) override { return kDriveUnknown; }
+    std::string disk_name(std::uint32_t) override { return {}; }
     // Linux has no registry; the iSCSI initiator's keys are made from open-iscsi (linux_iscsi.cpp),
     // the list of SNIA HBA API libraries from hba.conf (hba_conf_linux.cpp).
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {

@@ -191,6 +191,9 @@ public:
         }, out);
     }
 
+    // The simulated host's named objects live in the process: they cannot be missing.
+    std::string named_object_advice() override { return {}; }
+
     os_error open_shared_memory(const std::string& name, std::size_t size, std::unique_ptr<SharedMemory>& out,
                                 bool& created) override {
         out.reset();
@@ -270,6 +273,7 @@ public:
         return discovery_.logical_drive_strings(buffer_length, roots, required);
     }
     std::uint32_t drive_type(const std::string& root) override { return discovery_.drive_type(root); }
+    std::string disk_name(std::uint32_t device_number) override { return windows_disk_name(device_number); }
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
         return discovery_.registry_open_local_machine(subkey, out);
     }

@@ -675,6 +675,9 @@ public:
         return 0;
     }
 
+    // Windows gives its named objects no precondition a user could fix beside the error itself.
+    std::string named_object_advice() override { return {}; }
+
     os_error open_shared_memory(const std::string& name, std::size_t size,
                                 std::unique_ptr<SharedMemory>& out, bool& created) override {
         out.reset();
@@ -755,6 +758,7 @@ public:
     }
 
     std::uint32_t drive_type(const std::string& root) override { return GetDriveTypeA(root.c_str()); }
+    std::string disk_name(std::uint32_t device_number) override { return windows_disk_name(device_number); }
 
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
         HKEY key = nullptr;

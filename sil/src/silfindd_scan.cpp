@@ -27,7 +27,6 @@ constexpr std::uint32_t kTraceScan = 0x1000401;
 constexpr std::uint32_t kTraceWarning = 0xC00401;
 constexpr std::uint32_t kTraceVolumeCapacity = 0x1000040;
 
-constexpr const char* kPhysicalDriveFormat = "\\\\.\\PHYSICALDRIVE%d";
 constexpr const char* kInstancesKey = "SOFTWARE\\XMV\\KORVWIN\\INSTANCES\\";
 constexpr const char* kServiceProcessorFormat = "localhost:%d==KORVWIN";
 constexpr std::uint32_t kDefaultServiceProcessorPort = 4220;
@@ -37,11 +36,8 @@ constexpr std::uint32_t kDriveStringsBuffer = 1024;
 // The driver's own limit is far below this; a larger count is a broken answer, not a host.
 constexpr std::uint32_t kMpVolumesMax = 65536;
 
-std::string physical_drive_name(std::uint32_t number) {
-    char name[48];
-    std::snprintf(name, sizeof name, kPhysicalDriveFormat, static_cast<int>(number));
-    return name;
-}
+// The host's own name of a disk: "\\.\PHYSICALDRIVE<n>" on Windows, "/dev/sdc" on Linux.
+std::string physical_drive_name(std::uint32_t number) { return pds::platform().disk_name(number); }
 
 // Opens a path for reading and writing, sharing both, with critical-error dialogs suppressed.
 pds::os_error open_for_scan(const std::string& path, pds::DeviceHandle& handle) {
@@ -131,8 +127,13 @@ bool InterfaceScan::run(std::uint32_t index, std::int32_t& result) {
         return true;
     }
 
+    const std::string name = physical_drive_name(number);
+    if (name.empty()) {  // the disk went away between the number query and now
+        close_scan_handle(handle);
+        return true;
+    }
     T_SIL_DEVICE* device = nullptr;
-    const std::int32_t added = add_device_to_list(scan, physical_drive_name(number).c_str(), &device, trace_ctx);
+    const std::int32_t added = add_device_to_list(scan, name.c_str(), &device, trace_ctx);
     if (added < 0) {
         close_scan_handle(handle);
         result = added;
@@ -250,6 +251,10 @@ std::int32_t scan_volume(T_SCAN_LIST* scan, const std::string& root, std::uint64
     }
     SIL_TRACE(kTraceWarning, "Logical device %s is PHYSICALDRIVE%d", root.c_str(), static_cast<int>(number));
     const std::string disk = physical_drive_name(number);
+    if (disk.empty()) {
+        close_scan_handle(handle);
+        return 0;
+    }
     T_SIL_DEVICE* device = nullptr;
     const std::int32_t added = add_device_to_list(scan, (disk + root).c_str(), &device, trace_ctx);
     if (added < 0 || device == nullptr) {
@@ -352,8 +357,12 @@ std::int32_t query_strandway(T_SCAN_LIST* scan, std::uint64_t trace_ctx) {
     for (std::uint32_t i = 0; i < usable; ++i) {
         const char* entry = names.data() + std::size_t{i} * pds::kMpVolumeNameBytes;
         std::string name(entry, strnlen(entry, pds::kMpVolumeNameBytes - 1));
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+        // Windows device names are alike in any case; a path of a POSIX file system ("/dev/mapper/
+        // mpatha") is not, and upper-cased it could no longer be opened.
+        if (name.empty() || name.front() != '/') {
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+        }
         T_SIL_DEVICE* device = nullptr;
         const std::int32_t added = add_device_to_list(scan, name.c_str(), &device, trace_ctx);
         if (added < 0) SIL_RETURN(added);

@@ -60,3 +60,11 @@ T_SIL_LOCAL_TIME SIL_GetLocalTime() {
     const pds::LocalTime t = pds::platform().local_time();
     return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond};
 }
+
+std::string SIL_HostObjectAdvice() { return pds::platform().named_object_advice(); }
+
+bool SIL_HostHasDriveLetters() {
+    std::string roots;
+    std::uint32_t required = 0;
+    return pds::platform().logical_drive_strings(0, roots, required) != pds::kErrorNotSupported;
+}

@@ -35,6 +35,7 @@ public:
                                      bool& created) override {
         return real_.open_shared_memory(name, size, out, created);
     }
+    std::string named_object_advice() override { return real_.named_object_advice(); }
     pds::os_error open_device(const pds::DeviceOpenRequest&, pds::DeviceHandle& out) override {
         out = 0;
         return pds::kErrorNotSupported;
@@ -54,6 +55,7 @@ public:
         return pds::kErrorNotSupported;
     }
     std::uint32_t drive_type(const std::string&) override { return pds::kDriveUnknown; }
+    std::string disk_name(std::uint32_t number) override { return pds::windows_disk_name(number); }
     pds::os_error registry_open_local_machine(const std::string&, std::unique_ptr<pds::RegistryKey>&) override {
         return pds::kErrorFileNotFound;
     }

@@ -16,8 +16,8 @@
 //   result value: results come back through out-parameters or the returned record.
 // * Methods are safe to call from several threads unless their comment says otherwise.
 // * Every provider answers every call itself: there are no default answers here. A provider
-//   whose host lacks something (the linux provider has no device or discovery calls yet) says
-//   so explicitly with kErrorNotSupported.
+//   whose host lacks something (Linux has no drive letters) says so explicitly with
+//   kErrorNotSupported.
 // * The clients of storage products beside the system (the service-processor software, the
 //   multipathing driver) are their own interfaces (product_clients.h); each provider hands out
 //   the ones its host has.
@@ -115,6 +115,10 @@ inline constexpr std::size_t kMaxObjectName = 240;
 // digits, '_', '-' and '.', so that it is the same valid name as a Windows kernel object, a
 // POSIX shared memory object and a file. Every provider checks names with this one rule.
 bool valid_object_name(std::string_view name);
+
+// "\\.\PHYSICALDRIVE<n>": the Windows name of disk `device_number`, shared by the providers that
+// speak it.
+std::string windows_disk_name(std::uint32_t device_number);
 
 // Handle of a host-wide named mutex, owned by a thread as a Windows mutex is. Closing it on the
 // owning thread first gives back the acquisitions made through it, on every provider.
@@ -238,6 +242,10 @@ public:
     // `created` tells whether this call created it (its contents are then zero).
     virtual os_error open_shared_memory(const std::string& name, std::size_t size,
                                         std::unique_ptr<SharedMemory>& out, bool& created) = 0;
+    // Why this host cannot hold the named objects above, as one line for the user saying what to
+    // mount or fix (a Linux host without a writable /dev/shm); empty when the host gives no
+    // reason of its own. Asked only after an open failed.
+    virtual std::string named_object_advice() = 0;
 
     // ---- devices ---------------------------------------------------------------------------------
     // The device calls speak the Windows storage vocabulary on every provider: CreateFileA-style
@@ -273,6 +281,11 @@ public:
                                            std::uint32_t& required) = 0;
     // GetDriveTypeA of a root ("C:\\").
     virtual std::uint32_t drive_type(const std::string& root) = 0;
+    // The name under which the host's disk `device_number` (the DeviceNumber that
+    // IOCTL_STORAGE_GET_DEVICE_NUMBER answers) is opened and shown: "\\.\PHYSICALDRIVE<n>" on
+    // Windows and the simulated host, the block device path ("/dev/sdc") on Linux. Empty when
+    // the host has no disk of that number.
+    virtual std::string disk_name(std::uint32_t device_number) = 0;
     // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS):
     // kErrorFileNotFound when the key does not exist.
     virtual os_error registry_open_local_machine(const std::string& subkey,

@@ -1,4 +1,4 @@
-// Host information for reports: the names the host goes by, its version and processor, and the local time.
+// Host information for reports: the names the host goes by, its version and processor, the local time, and what the host lacks.
 #pragma once
 
 #include <string>
@@ -28,3 +28,9 @@ T_SIL_LOCAL_TIME SIL_GetLocalTime();
 // The processor-architecture family name for a name the host reports ("AMD64" and "x86_64" give
 // "x86_64", "x86" gives "i686", ...); "win32" for one it does not know.
 const char* SIL_MachineFamily(const std::string& machine);
+
+// Why the library's host-wide objects could not be made, as one line for the user (what to mount
+// or fix); empty when the host gives no reason. For after SIL_init failed to make them.
+std::string SIL_HostObjectAdvice();
+// Whether the host names its volumes by drive letters (Windows, and the simulated host).
+bool SIL_HostHasDriveLetters();

@@ -10,6 +10,7 @@
 
 #include "inquiry.h"
 #include "sil/sildopen.h"
+#include "sil/silhostinfo.h"
 #include "sil/sillib.h"
 #include "sil/siltext.h"
 
@@ -99,6 +100,15 @@ void release_lists(T_INQ_LISTS& lists) {
 }
 
 // What the chosen report needs, the first matching case only.
+// -winvol lists the drive letters of the disks; a host without drive letters (Linux) has no
+// volume entries to add, which is said once rather than left as an empty column.
+void note_missing_drive_letters() {
+    if (!SIL_HostHasDriveLetters()) {
+        std::fputs("lunscan: -winvol: drive-letter volumes are not supported on this platform; "
+                   "no volume entries are listed\n", stderr);
+    }
+}
+
 void build_lists(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, create_dev_list& cdl,
                  T_SIL_HBA_OPTIONS& hba_options) {
     if (opts.hba) {
@@ -124,6 +134,7 @@ void build_lists(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, create_dev_l
             open_device_file_list(&lists.devices, &cdl, &opts);
         } else if (!opts.dev_given) {
             cdl.get_win_volumes = opts.winvol;
+            if (opts.winvol) note_missing_drive_letters();
             SIL_CreateDeviceList(&lists.devices, &cdl, 0);
         } else {
             open_single_device(&lists.devices, &cdl, &opts);
@@ -208,8 +219,17 @@ bool banner_suppressed(int argc, char** argv) {
     });
 }
 
+// SIL_init's answer when the chain-code counter's mutex or shared memory could not be made.
+constexpr std::int32_t kInitHostObjectsFailed = -3;
+
 void print_init_failure(std::int32_t rc, std::FILE* context_stream, std::FILE* err) {
     const auto code = static_cast<unsigned>(rc);
+    // The library could not make its host-wide objects: the host may know what is missing.
+    if (rc == kInitHostObjectsFailed) {
+        if (const std::string advice = SIL_HostObjectAdvice(); !advice.empty()) {
+            std::fprintf(err, "%s\n", advice.c_str());
+        }
+    }
     if (context_stream != nullptr)
         std::fprintf(context_stream, " Initialization of SIL failed  rc=%08x\n", code);
     else
