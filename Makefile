@@ -1,16 +1,19 @@
 # Quick start: `make run` builds lunscan and runs it on the bundled demo host; `make test` runs
 # every test (plain build and a sanitizer build); `make test-windows` cross-builds for Windows and
-# runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each).
+# runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each);
+# `make test-linux-guest` boots a QEMU guest with emulated SCSI disks and checks lunscan there;
+# `make bench-guest` times it on 256 LUNs in such a guest.
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 BUILD_WIN  ?= build-win
 BUILD_FUZZ ?= build-fuzz
+BUILD_GUEST ?= build-guest
 JOBS       ?= 2
 DEMO_HOST  ?= examples/demo-host.json
 LUNSCAN_ARGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke clean
+.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke test-linux-guest bench-guest clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -51,5 +54,14 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
+# The guest runs a Release build of its own; QEMU, the kernel and the SCSI tools come from Debian.
+test-linux-guest:
+	@scripts/ensure-packages.sh native guest
+	JOBS=$(JOBS) scripts/linux-guest/test.sh $(BUILD_GUEST)
+
+bench-guest:
+	@scripts/ensure-packages.sh native guest
+	JOBS=$(JOBS) scripts/linux-guest/bench.sh $(BUILD_GUEST)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_GUEST)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs when they are missing: "native" for the Linux build
-# and tests, "windows" for the MinGW-w64 cross build and Wine, "fuzz" for the libFuzzer targets.
+# and tests, "windows" for the MinGW-w64 cross build and Wine, "fuzz" for the libFuzzer targets,
+# "guest" for the QEMU guest test and benchmark (a kernel to boot, busybox, the SCSI tools).
 set -euo pipefail
 
 native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ieee-data python3 time
@@ -10,6 +11,7 @@ native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ie
 windows=(cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest
          nlohmann-json3-dev ieee-data python3)
 fuzz=(clang libclang-rt-14-dev)
+guest=(qemu-system-x86 linux-image-amd64 busybox-static sg3-utils lsscsi cpio dmsetup kmod python3)
 
 want=()
 for set in "$@"; do
@@ -17,6 +19,7 @@ for set in "$@"; do
     native) want+=("${native[@]}") ;;
     windows) want+=("${windows[@]}") ;;
     fuzz) want+=("${fuzz[@]}") ;;
+    guest) want+=("${guest[@]}") ;;
     *) echo "ensure-packages: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
