@@ -358,8 +358,8 @@ def check_mpath(names, sections):
     if rc != 0:
         fail(f"multipath: dmsetup could not make the map: {lines!r}")
         return
-    paths = {f"/dev/{names[k]}" for k in ("mp-a", "mp-b") if k in names}
-    d = next(x for x in disks.DISKS if x.key == "mp-a")
+    paths = {f"/dev/{names[k]}" for k in disks.MPATH_PATHS if k in names}
+    d = next(x for x in disks.DISKS if x.key == disks.MPATH_PATHS[0])
     rows = default_rows(section(sections, "mpath-lunscan.out")[0], "multipath: lunscan") or {}
     row = rows.get(name)
     if row is None:

@@ -129,34 +129,35 @@ class Disk:
 
 
 DISKS = [
-    # Two LUNs on one target, the first a plain disk, the second the maker's high-end array
-    # whose page 0x83 has the array's 20-byte length (no ASCII designator, a port designator).
+    # Two LUNs on one target: a plain disk and a LUN of the maker's high-end array. The array LUN
+    # is seen on both adapters (one image, one serial and WWN), the two paths a multipath map
+    # joins; its page 0x83 has the array's 20-byte length (no ASCII designator, a port designator).
     Disk("acme", "scsi0", 0, 0, "ACME", "DATA DISK", "A010", "DRV00001", 0x50B7D21000000001, 64 * MIB),
-    Disk("korv", "scsi0", 0, 1, "XMV", "KORVALITH", "5568", "DRV00002", 0x50B7D21000000002, 96 * MIB,
-         device_id="", port_index=1),
+    Disk("korv-a", "scsi0", 0, 1, "XMV", "KORVALITH", "5568", "DRV00002", 0x50B7D21000000002, 96 * MIB,
+         image="korv.img", device_id="", port_index=1, extra=["share-rw=on"]),
     # Larger than 2 TiB: READ CAPACITY(10) cannot say its size.
     Disk("big", "scsi0", 1, 0, "OTHERCO", "BIGDISK 3T", "0102", "DRV00003", 0x50B7D21000000003,
          3 * TIB + 512 * MIB),
-    # One path of the multipath pair.
-    Disk("mp-a", "scsi0", 3, 0, "ACME", "SHARED DISK", "M100", "DRV00006", 0x50B7D21000000006, 128 * MIB,
-         image="mp.img", extra=["share-rw=on"]),
     Disk("4k", "scsi1", 0, 0, "ACME", "FASTDISK 4K", "B200", "DRV00004", 0x50B7D21000000004, 256 * MIB,
          block=4096),
     # Every text at its longest; a size that is not a whole number of KB.
     Disk("long", "scsi1", 1, 0, "LONGVEND", "PRODUCT16CHARSXY", "WXYZ",
          "DRV00005ABCDEFGHIJKLMNOPQRSTUVWXYZ01", 0x50B7D21000000005, 3 * GIB + 1536),
-    Disk("mp-b", "scsi1", 2, 0, "ACME", "SHARED DISK", "M100", "DRV00006", 0x50B7D21000000006, 128 * MIB,
-         image="mp.img", extra=["share-rw=on"]),
-    # The array again, its page 0x83 in a length of its own (ASCII designator first).
-    Disk("korv2", "scsi1", 3, 0, "XMV", "KORVALITH", "5568", "DRV00007", 0x50B7D21000000007, 32 * MIB),
+    Disk("korv-b", "scsi1", 2, 0, "XMV", "KORVALITH", "5568", "DRV00002", 0x50B7D21000000002, 96 * MIB,
+         image="korv.img", device_id="", port_index=1, extra=["share-rw=on"]),
 ]
+
+# The two paths of the multipath map. lunscan relates a pseudo device and its paths by what the
+# devices say of themselves; for the high-end array that is the array serial and volume number,
+# which QEMU leaves zero for every XMV disk, so the guest has no other array LUN.
+MPATH_PATHS = ("korv-a", "korv-b")
 
 # The CD-ROM: on the virtio adapter, target 2, no medium.
 CDROM = ("scsi0", 2, 0)
 
 
 def mpath_wwid():
-    return f"naa.{DISKS[3].wwn:016x}"
+    return f"naa.{next(d.wwn for d in DISKS if d.key == MPATH_PATHS[0]):016x}"
 
 
 def images():
