@@ -5,6 +5,7 @@
 #include "sim_devices.h"
 #include "sim_discovery.h"
 #include "sim_hba.h"
+#include "sim_recorded.h"
 #include "sim_sp.h"
 
 #include <cstdint>
@@ -39,6 +40,7 @@ struct SimHost {
     SimStorageSoftware storage;  // service processors and the multipathing volume list
     SimDiscovery discovery;      // disk interfaces, volumes and the registry
     std::vector<SimHbaLibrary> hba_libraries;  // the SNIA HBA API libraries load_module finds
+    RecordedHost recorded;  // what a captured host answered beyond the keys above
 };
 
 // Host files larger than this are refused before parsing: room for a replayed SAN host of
