@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,10 +15,17 @@
 #include "sil/silhostinfo.h"
 #include "sil/sillib.h"
 #include "sil/siltext.h"
+#include "sil/siltrace.h"
 
 namespace {
 
 constexpr const char* kTitle = "lunscan - SAN storage inventory utility V4.1.20 ";
+
+// Workers of the device-list gather. On a SAN every command waits on the fabric, not the
+// processor, so many more workers than cores pay off: 32 reach 4096 LUNs at 1 ms a command in
+// well under a second (see README, Performance); more workers gain little and cost a thread each.
+constexpr std::uint32_t kDefaultGatherWorkers = 32;
+constexpr std::uint32_t kMaxGatherWorkers = 256;
 
 std::string_view trim_blanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -94,6 +102,36 @@ std::string read_device_file(const char* path, std::vector<std::string>& names) 
     return error;
 }
 
+// LUNSCAN_THREADS: 1 gathers serially, 2 to 256 on that many workers. Unset or empty gives the
+// default; a value that is no count of workers says so and gives the default, one above the
+// limit says so and gives the limit.
+std::uint32_t gather_workers(std::FILE* err) {
+    const std::optional<std::string> value = SIL_HostEnvironment("LUNSCAN_THREADS");
+    if (!value || value->empty()) return kDefaultGatherWorkers;
+    const bool digits = value->find_first_not_of("0123456789") == std::string::npos;
+    const std::string_view significant = std::string_view(*value).substr(std::min(value->find_first_not_of('0'), value->size()));
+    if (!digits || significant.empty()) {
+        std::fprintf(err, "lunscan: LUNSCAN_THREADS=\"%s\" is not a number of workers from 1 to %u; using %u\n",
+                     value->c_str(), kMaxGatherWorkers, kDefaultGatherWorkers);
+        return kDefaultGatherWorkers;
+    }
+    if (significant.size() > 3 || std::stoul(std::string(significant)) > kMaxGatherWorkers) {
+        std::fprintf(err, "lunscan: LUNSCAN_THREADS=%s is more than %u workers; using %u\n", value->c_str(),
+                     kMaxGatherWorkers, kMaxGatherWorkers);
+        return kMaxGatherWorkers;
+    }
+    return static_cast<std::uint32_t>(std::stoul(std::string(significant)));
+}
+
+// The gather runs on a pool of workers unless a trace is on: its lines keep their order serially.
+// Reading the geometry switches the data dump on for the rest of the run, so -geometry is one too.
+void choose_gather(create_dev_list& cdl) {
+    if (sil_trace_armed() || cdl.gather_geometry) return;
+    const std::uint32_t workers = gather_workers(stderr);
+    cdl.use_threads = workers > 1 ? 1 : 0;
+    cdl.thread_count = workers > 1 ? workers : 0;
+}
+
 void release_lists(T_INQ_LISTS& lists) {
     if (lists.hbas.hbas != nullptr) SIL_DestroyHBAList(&lists.hbas);
     if (lists.iscsis.iscsis != nullptr) SIL_DestroyISCSIList(&lists.iscsis);
@@ -136,6 +174,7 @@ void build_lists(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, create_dev_l
         } else if (!opts.dev_given) {
             cdl.get_win_volumes = opts.winvol;
             if (opts.winvol) note_missing_drive_letters();
+            choose_gather(cdl);
             SIL_CreateDeviceList(&lists.devices, &cdl, 0);
         } else {
             open_single_device(&lists.devices, &cdl, &opts);
