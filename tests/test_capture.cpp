@@ -41,7 +41,7 @@ TEST(Capture, DemoHostReplaysEveryReportByteForByte) {
         {"-showvol"}, {"-compat"}, {"-btl"}, {"-sw_wwn"}, {"-hds_wwn"}, {"-s80_wwn"}, {"-olvessa_wwn"},
         {"-shark_wwn"}, {"-compaq_wwn"}, {"-netapp_wwn"}, {"-wwn"}, {"-winvol"}, {"-iscsi"}, {"-no_filters"},
         {"-identifier", "device_name"}, {"-page0", "-dev", testsupport::physical_drive(2)},
-        {"-pagec0", "-dev", testsupport::physical_drive(14)}, {"-f_xmv", "-sortkorv"}};
+        {"-pagec0", "-dev", testsupport::physical_drive(14)}, {"-f_xmv", "-sortkorv"}, {"-json"}};
     const testsupport::Scratch scratch;
     for (const auto& args : reports) {
         const std::string what = args.empty() ? "(default)" : args[0];
