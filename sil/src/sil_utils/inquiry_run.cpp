@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "inquiry.h"
+#include "inquiry_json.h"
 #include "sil/sildopen.h"
 #include "sil/silhostinfo.h"
 #include "sil/sillib.h"
@@ -189,12 +190,16 @@ int run_reports(T_INQ_LISTS& lists, const T_DISPLAY_OPTIONS& opts, const create_
         if (result != 0)
             std::fprintf(stderr, "Attempt to gather XMV specific RPX data failed with result=%d\n",
                          result);
+        else if (opts.json)
+            print_json(sil_out(), replication_json(&lists.devices, info != nullptr ? *info : T_SIL_RPX_INFO{}));
         else
             run_rpx_display(&lists.devices, info, &opts);
         if (info != nullptr) SIL_FreeRpxInfo(&info);
         return 0;
     }
     if (opts.snia_test) return do_snia_test_display(sil_out(), opts.snia_test_flags);
+    // One document and nothing after it: -loop's progress marks would break it.
+    if (opts.json) return run_json_display(&lists, &cdl, &opts);
     // A report that stopped on one of its messages still completed the run; only a mode without
     // a report ends it with -1.
     if (run_display(&lists, &cdl, &opts) != 0 && opts.display_mode > INQ_MODE_LAST) return -1;
@@ -254,7 +259,8 @@ void print_banner() { print_banner_from(sil_out(), stderr, SIL_IDENT_STRING); }
 bool banner_suppressed(int argc, char** argv) {
     return std::any_of(argv, argv + argc, [](const char* word) {
         return word != nullptr && (std::strcmp(word, "-no_header") == 0 ||
-                                   std::strcmp(word, "-snia_test") == 0);
+                                   std::strcmp(word, "-snia_test") == 0 ||
+                                   std::strcmp(word, "-json") == 0);
     });
 }
 
@@ -336,6 +342,11 @@ int inquiry_main(int argc, char** argv) {
     T_SIL_HBA_OPTIONS hba_options{};
     cdl.xmv_devices_only = 1;
     if (parse_command_line(argc, argv, &opts, &cdl) < 0) return INQ_PARSE_USAGE;
+    if (opts.diff) {
+        const int status = run_inventory_diff(opts.diff_old, opts.diff_new, opts.json != 0, sil_out(), stderr);
+        SIL_exit();
+        return status;
+    }
 
     if (opts.mapinfo) {
         hba_options.snia_only = 1;
@@ -344,7 +355,7 @@ int inquiry_main(int argc, char** argv) {
         cdl.printf_dots_f = 0;
     }
     build_lists(lists, opts, cdl, hba_options);
-    std::fputs("\n", sil_out());
+    if (!opts.json) std::fputs("\n", sil_out());
 
     const int status = run_reports(lists, opts, cdl);
     release_lists(lists);
