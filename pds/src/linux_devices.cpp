@@ -299,6 +299,12 @@ os_error DeviceTable::open(const DeviceOpenRequest& request, DeviceHandle& out) 
     if (request.share_mode == 0) flags |= O_EXCL;  // nobody else may have the disk open meanwhile
     auto device = std::make_shared<OpenDevice>();
     device->fd = ::open(request.path.c_str(), flags);
+    // CreateFileA opens a write-protected disk for writing too (the writes fail later); the sd
+    // driver refuses such an open, so the disk is opened for reading, as a write-disabled
+    // replica must still be inquired.
+    if (device->fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR) {
+        device->fd = ::open(request.path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY);
+    }
     if (device->fd < 0) return open_error(errno);
     device->path = request.path;
     struct stat st {};
