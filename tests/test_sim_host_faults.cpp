@@ -18,7 +18,7 @@ using testsupport::sim_fault;
 using FaultCase = std::pair<std::string, std::string>;  // snippet, fault
 
 const std::string kLun = R"("personality": "korvalith_lun", "params": {"array_serial": "000187900456", "director": 1, "port": 0, "blocks": 100, )";
-const std::string kDevFaultKinds = R"(must be one of "check_condition", "access_denied", "io_error", "short_transfer", "timeout", "scsi_status")";
+const std::string kDevFaultKinds = R"(must be one of "check_condition", "access_denied", "io_error", "short_transfer", "timeout", "scsi_status", "no_answer")";
 const std::string kOpens = R"(must be one of "ok", "not_found", "sharing_violation", "access_denied", "sharing_violation_then_read_only")";
 const std::string kClockShape = R"("clock" must be a local time "YYYY-MM-DD hh:mm:ss.mmm")";
 const std::string kClockValue = R"("clock" is not a valid date and time from 1970 on)";
@@ -74,6 +74,12 @@ const FaultCase kCases[] = {
     {R"(+"faults": [{"kind": "timeout", "bytes": 3}])", R"("devices[0].faults[0].bytes" is only for kind "short_transfer")"},
     {R"(+"faults": [{"kind": "timeout", "cdb": ""}])", R"("devices[0].faults[0].cdb" must hold 1 to 16 bytes)"},
     {R"(+"faults": [{"kind": "timeout", "times": -1}])", R"("devices[0].faults[0].times" must be an integer from 0 to 4294967295)"},
+    // latency and time-outs
+    {R"({"latency": {"pass_through_us": 10000001}})", R"("latency.pass_through_us" must be an integer from 0 to 10000000)"},
+    {R"({"latency": {"read_us": 1}})", R"(unknown key "latency.read_us")"},
+    {R"(+"latency": {"open_us": 1.5})", R"("devices[0].latency.open_us" must be an integer from 0 to 10000000)"},
+    {R"({"timeout_scale": 0})", R"("timeout_scale" must be a number above 0 and at most 1)"},
+    {R"({"timeout_scale": "0.5"})", R"("timeout_scale" must be a number above 0 and at most 1)"},
     {R"(+"open": "busy")", R"("devices[0].open" )" + kOpens},
     {R"(+"blocks": {"-1": "00"})", R"("devices[0].blocks['-1']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
     {R"(+"vpd": {"80": "00", "080": "00"})", R"("devices[0].vpd['080']" must be named by a page code of one or two hex digits, 00 to FF)"},

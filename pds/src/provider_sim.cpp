@@ -131,7 +131,7 @@ public:
     SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
         : host_(std::move(host)),
           real_(std::move(real)),
-          devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log, host_.arrays),
+          devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log, host_.arrays, host_.timeout_scale),
           storage_(host_.storage),
           discovery_(host_.discovery),
           hba_(host_.hba_libraries),

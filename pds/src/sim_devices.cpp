@@ -9,6 +9,8 @@
 #include <array>
 #include <charconv>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -447,6 +449,12 @@ std::optional<std::uint32_t> drive_number_in(const std::string& path) {
     return number;
 }
 
+SimLatency with_fallback(const SimLatency& device, const SimLatency& fallback) {
+    return SimLatency{device.pass_through_us ? device.pass_through_us : fallback.pass_through_us,
+                      device.control_us ? device.control_us : fallback.control_us,
+                      device.open_us ? device.open_us : fallback.open_us};
+}
+
 namespace {
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
@@ -474,7 +482,9 @@ bool open_cdb_log(const std::optional<std::string>& path, std::FILE*& out, std::
     return true;
 }
 
-SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays) : log_(log) {
+SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays,
+                             double timeout_scale)
+    : log_(log), timeout_scale_(timeout_scale) {
     for (SimArray& a : arrays) arrays_.push_back(std::make_unique<SimArrayResponder>(std::move(a)));
     devices_.reserve(devices.size());
     by_path_.reserve(devices.size());
@@ -525,13 +535,33 @@ const SimDeviceHost::OpenHandle* SimDeviceHost::find_handle(DeviceHandle handle)
     return it == handles_.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// Real time passes here, outside the host's mutex.
+void wait_real(std::uint64_t microseconds) {
+    if (microseconds != 0) std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+}  // namespace
+
 os_error SimDeviceHost::open_device(const DeviceOpenRequest& request, DeviceHandle& out) {
-    std::lock_guard lock(mutex_);
+    std::uint64_t wait_us = 0;
+    os_error result = 0;
+    {
+        std::lock_guard lock(mutex_);
+        result = open_locked(request, out, wait_us);
+    }
+    wait_real(wait_us);
+    return result;
+}
+
+os_error SimDeviceHost::open_locked(const DeviceOpenRequest& request, DeviceHandle& out, std::uint64_t& wait_us) {
     out = 0;
     const auto found = by_path_.find(device_path_key(request.path));
     DeviceState* const state = found == by_path_.end() ? nullptr : &devices_[found->second];
     os_error result = kErrorFileNotFound;
     if (state != nullptr) {
+        wait_us = state->device.latency.open_us.value_or(0);
         const bool writing = (request.desired_access & win::GENERIC_WRITE) != 0;
         switch (state->device.open) {
         case OpenBehaviour::ok: result = 0; break;
@@ -578,7 +608,7 @@ const SimFault* SimDeviceHost::take_fault(DeviceState& state, const Bytes& cdb) 
 }
 
 os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::uint32_t in_length, void* out,
-                                     std::uint32_t out_length, std::uint32_t& returned) {
+                                     std::uint32_t out_length, std::uint32_t& returned, std::uint64_t& wait_us) {
     if (in == nullptr || out == nullptr || in_length < kBlockBytes || out_length < kBlockBytes) {
         return kErrorInvalidParameter;
     }
@@ -593,6 +623,7 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
     }
     const Bytes cdb(sptd.Cdb, sptd.Cdb + sptd.CdbLength);
     const SimDevice& d = state.device;
+    wait_us = d.latency.pass_through_us.value_or(0);
     log_line(d.path + " " + direction_name(sptd) + " " + std::to_string(sptd.DataTransferLength) + " " + hex_text(cdb));
     const bool data_out = sptd.DataIn == win::SCSI_IOCTL_DATA_OUT;
     if ((data_out && cdb[0] != kOpWriteBuffer) || changes_data(cdb[0])) refuse(cdb, d.path);
@@ -620,6 +651,12 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
         case FaultKind::access_denied: return kErrorAccessDenied;
         case FaultKind::io_error: return kErrorIoDevice;
         case FaultKind::timeout: return kErrorSemTimeout;
+        case FaultKind::no_answer:
+            // The request comes back only when the time-out the caller gave it has passed.
+            wait_us = static_cast<std::uint64_t>(std::llround(sptd.TimeOutValue * 1e6 * timeout_scale_));
+            log_line("# no answer: waited " + std::to_string(wait_us) + " us for the " +
+                     std::to_string(sptd.TimeOutValue) + " s time-out -> " + std::to_string(kErrorSemTimeout));
+            return kErrorSemTimeout;
         case FaultKind::check_condition: reply = Reply{kStatusCheckCondition, {}, fault->sense}; break;
         case FaultKind::scsi_status: reply = Reply{fault->status, {}, {}}; break;
         case FaultKind::short_transfer:
@@ -653,12 +690,25 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
 os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t code, const void* in,
                                           std::uint32_t in_length, void* out, std::uint32_t out_length,
                                           std::uint32_t& returned) {
-    std::lock_guard lock(mutex_);
+    std::uint64_t wait_us = 0;
+    os_error result = 0;
+    {
+        std::lock_guard lock(mutex_);
+        result = control_locked(handle, code, in, in_length, out, out_length, returned, wait_us);
+    }
+    wait_real(wait_us);
+    return result;
+}
+
+os_error SimDeviceHost::control_locked(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                                       void* out, std::uint32_t out_length, std::uint32_t& returned,
+                                       std::uint64_t& wait_us) {
     returned = 0;
     const OpenHandle* h = find_handle(handle);
     if (h == nullptr) return kErrorInvalidHandle;
     DeviceState& state = devices_[h->device];
     const SimDevice& d = state.device;
+    if (code != win::IOCTL_SCSI_PASS_THROUGH_DIRECT) wait_us = d.latency.control_us.value_or(0);
     // The access bits of the control code name what the handle must have been opened for.
     const std::uint32_t required = (code >> 14) & 3;
     if (((required & 1) && !(h->access & win::GENERIC_READ)) || ((required & 2) && !(h->access & win::GENERIC_WRITE))) {
@@ -668,7 +718,7 @@ os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t cod
     os_error result = kErrorInvalidFunction;
     switch (code) {
     case win::IOCTL_SCSI_PASS_THROUGH_DIRECT:
-        return pass_through(state, in, in_length, out, out_length, returned);
+        return pass_through(state, in, in_length, out, out_length, returned, wait_us);
     case win::IOCTL_STORAGE_QUERY_PROPERTY:
         result = storage_property(d, in, in_length, out, out_length, returned);
         break;
@@ -706,17 +756,23 @@ os_error SimDeviceHost::device_io_control(DeviceHandle handle, std::uint32_t cod
 }
 
 std::uint32_t SimDeviceHost::mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) {
-    std::lock_guard lock(mutex_);
-    const OpenHandle* h = find_handle(handle);
-    if (h == nullptr) return kErrorInvalidHandle;
-    DeviceState& state = devices_[h->device];
-    switch (state.device.multipath) {
-    case MultipathMode::absent: return kMpNotEnabled;
-    case MultipathMode::fail: return kMpFailed;
-    case MultipathMode::ok: break;
+    std::uint64_t wait_us = 0;
+    std::uint32_t result = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const OpenHandle* h = find_handle(handle);
+        if (h == nullptr) return kErrorInvalidHandle;
+        DeviceState& state = devices_[h->device];
+        switch (state.device.multipath) {
+        case MultipathMode::absent: return kMpNotEnabled;
+        case MultipathMode::fail: return kMpFailed;
+        case MultipathMode::ok: break;
+        }
+        std::uint32_t returned = 0;
+        result = pass_through(state, block, kBlockBytes, block, kBlockBytes, returned, wait_us);
     }
-    std::uint32_t returned = 0;
-    return pass_through(state, block, kBlockBytes, block, kBlockBytes, returned);
+    wait_real(wait_us);
+    return result;
 }
 
 }  // namespace pds::sim

@@ -31,7 +31,8 @@ enum class OpenBehaviour {
     sharing_violation_then_read_only,
 };
 
-enum class FaultKind { check_condition, access_denied, io_error, short_transfer, timeout, scsi_status };
+// `no_answer`: the device never answers; the request returns when its time-out has passed.
+enum class FaultKind { check_condition, access_denied, io_error, short_transfer, timeout, scsi_status, no_answer };
 
 // A scripted failure of the commands whose CDB starts with `cdb_prefix` (empty: every command).
 struct SimFault {
@@ -60,6 +61,17 @@ struct SimAddress {
 // 219), carrying commands, or failing.
 enum class MultipathMode { absent, ok, fail };
 
+// How long the device takes, on the real clock: each pass-through command (also through the
+// multipathing driver), each other control request, each open. Unset: the host file's default, else 0.
+struct SimLatency {
+    std::optional<std::uint32_t> pass_through_us;
+    std::optional<std::uint32_t> control_us;
+    std::optional<std::uint32_t> open_us;
+};
+
+// Every unset time of `device` taken from `fallback`.
+SimLatency with_fallback(const SimLatency& device, const SimLatency& fallback);
+
 // Everything the device answers. Absent data means the device does not support the command.
 struct SimDevice {
     std::string path;
@@ -82,6 +94,7 @@ struct SimDevice {
     std::vector<SimFault> faults;
     OpenBehaviour open = OpenBehaviour::ok;
     MultipathMode multipath = MultipathMode::absent;
+    SimLatency latency;
     // A korvalith_lun's place in its array: the host file's array of this serial, if it describes
     // one, answers the device's system calls.
     std::string array_serial;
@@ -283,8 +296,10 @@ using DevicePathIndex = std::unordered_map<std::string, std::size_t>;
 class SimDeviceHost {
 public:
     // `log` (may be null) receives the CDB log; the host owns it from then on.
-    // Devices tied to one of `arrays` (by serial) answer its system calls.
-    SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays = {});
+    // Devices tied to one of `arrays` (by serial) answer its system calls. A command that gets no
+    // answer waits for its time-out multiplied by `timeout_scale`.
+    SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std::vector<SimArray> arrays = {},
+                  double timeout_scale = 1.0);
     ~SimDeviceHost();
     SimDeviceHost(const SimDeviceHost&) = delete;
     SimDeviceHost& operator=(const SimDeviceHost&) = delete;
@@ -310,8 +325,13 @@ private:
     };
 
     const OpenHandle* find_handle(DeviceHandle handle) const;
+    // The parts that run under mutex_; each sets `wait_us` to the real time the request takes,
+    // which the caller waits out after letting go of the mutex, so that slow devices overlap.
+    os_error open_locked(const DeviceOpenRequest& request, DeviceHandle& out, std::uint64_t& wait_us);
+    os_error control_locked(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                            void* out, std::uint32_t out_length, std::uint32_t& returned, std::uint64_t& wait_us);
     os_error pass_through(DeviceState& state, const void* in, std::uint32_t in_length, void* out,
-                          std::uint32_t out_length, std::uint32_t& returned);
+                          std::uint32_t out_length, std::uint32_t& returned, std::uint64_t& wait_us);
     const SimFault* take_fault(DeviceState& state, const Bytes& cdb);
     void log_line(const std::string& line);
     void log_data(const char* direction, const std::uint8_t* bytes, std::uint32_t count);
@@ -324,6 +344,7 @@ private:
     DeviceHandle next_handle_ = 0x100;
     std::map<std::thread::id, std::uint32_t> error_modes_;  // per thread, as Windows keeps it
     std::FILE* log_ = nullptr;
+    double timeout_scale_ = 1.0;
 };
 
 // The number at the end of a "...PHYSICALDRIVE<n>" path (ASCII case ignored); nullopt for other paths.

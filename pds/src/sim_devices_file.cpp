@@ -260,7 +260,8 @@ SimFault fault(const json& entry, const std::string& where, const std::string& b
                                 {"io_error", FaultKind::io_error},
                                 {"short_transfer", FaultKind::short_transfer},
                                 {"timeout", FaultKind::timeout},
-                                {"scsi_status", FaultKind::scsi_status}});
+                                {"scsi_status", FaultKind::scsi_status},
+                                {"no_answer", FaultKind::no_answer}});
     // Each detail belongs to one kind; given with another it is a mistake in the file.
     const std::pair<const char*, std::pair<FaultKind, const char*>> details[] = {
         {"sense", {FaultKind::check_condition, "check_condition"}},
@@ -435,7 +436,7 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
                     {"path", "address", "device_number", "partition_length", "inquiry", "vpd", "read_capacity_10",
                      "read_capacity_16", "mode_pages", "blocks", "storage_property", "commands", "faults", "open",
                      "multipath", "personality", "params", "interfaces", "fronts", "alignment_mask",
-                     "max_transfer_length"});
+                     "max_transfer_length", "latency"});
     if (!value.contains("path")) fail(missing(path, "path"));
     SimDevice d;
     d.path = text(value.at("path"), member_path(path, "path"), kMaxDevicePath);
@@ -470,6 +471,7 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     if (value.contains("faults")) d.faults = faults(value.at("faults"), member_path(path, "faults"), base_directory);
     if (value.contains("open")) d.open = open_behaviour(value.at("open"), member_path(path, "open"));
     if (value.contains("multipath")) d.multipath = multipath(value.at("multipath"), member_path(path, "multipath"));
+    if (value.contains("latency")) d.latency = latency(value.at("latency"), member_path(path, "latency"));
     personality(value, path, d);
     return d;
 }
@@ -483,6 +485,18 @@ OpenBehaviour open_behaviour(const json& value, const std::string& path) {
                                   {"sharing_violation", OpenBehaviour::sharing_violation},
                                   {"access_denied", OpenBehaviour::access_denied},
                                   {"sharing_violation_then_read_only", OpenBehaviour::sharing_violation_then_read_only}});
+}
+
+SimLatency latency(const json& value, const std::string& path) {
+    require_object(value, path);
+    known_keys_only(value, path, {"pass_through_us", "control_us", "open_us"});
+    SimLatency out;
+    const std::pair<const char*, std::optional<std::uint32_t>*> times[] = {
+        {"pass_through_us", &out.pass_through_us}, {"control_us", &out.control_us}, {"open_us", &out.open_us}};
+    for (const auto& [key, field] : times) {
+        if (value.contains(key)) *field = static_cast<std::uint32_t>(integer(value.at(key), member_path(path, key), 0, kMaxLatencyUs));
+    }
+    return out;
 }
 
 std::vector<SimDevice> read_devices(const json& value, const std::string& path, const std::string& base_directory) {

@@ -39,6 +39,11 @@ const std::vector<std::string_view>& make_personality_names();
 // How opening fares: the "open" of a device, a disk interface or a volume.
 OpenBehaviour open_behaviour(const nlohmann::json& value, const std::string& path);
 
+// A "latency" object (the file's default, or a device's own): times in microseconds, each at most
+// kMaxLatencyUs.
+inline constexpr std::int64_t kMaxLatencyUs = 10000000;
+SimLatency latency(const nlohmann::json& value, const std::string& path);
+
 // The "devices" array (defined in sim_devices_file.cpp). `base_directory` is where {"file": ...}
 // references are looked up (the host file's directory; empty: the current directory).
 std::vector<SimDevice> read_devices(const nlohmann::json& value, const std::string& path,

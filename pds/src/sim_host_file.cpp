@@ -180,10 +180,20 @@ void read_tools(const json& value, SimHost& out) {
     }
 }
 
+// A factor above 0 and at most 1: waiting out whole time-outs would make a test of a dead device
+// take minutes.
+double timeout_scale(const json& value) {
+    const std::string fault = quoted("timeout_scale") + " must be a number above 0 and at most 1";
+    if (!value.is_number()) fail(fault);
+    const double scale = value.get<double>();
+    if (!(scale > 0 && scale <= 1)) fail(fault);
+    return scale;
+}
+
 void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
     known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices", "service_processors", "multipath_volumes",
-                              "volumes", "registry", "held_mutexes", "arrays", "hba_libraries"});
+                              "volumes", "registry", "held_mutexes", "arrays", "hba_libraries", "latency", "timeout_scale"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -213,6 +223,13 @@ void read_document(const json& doc, SimHost& out, const std::string& base_direct
         }
     }
     if (doc.contains("devices")) out.devices = read_devices(doc.at("devices"), "devices", base_directory);
+    if (doc.contains("latency")) {
+        // The file's times stand for every device that does not give its own; pseudo devices and
+        // generated interfaces then copy them from the device they answer as.
+        const SimLatency all = latency(doc.at("latency"), "latency");
+        for (SimDevice& d : out.devices) d.latency = with_fallback(d.latency, all);
+    }
+    if (doc.contains("timeout_scale")) out.timeout_scale = timeout_scale(doc.at("timeout_scale"));
     if (doc.contains("arrays")) {
         out.arrays = read_arrays(doc.at("arrays"), "arrays");
         tie_arrays(out.devices, out.arrays);

@@ -39,6 +39,8 @@ struct SimHost {
     SimStorageSoftware storage;  // service processors and the multipathing volume list
     SimDiscovery discovery;      // disk interfaces, volumes and the registry
     std::vector<SimHbaLibrary> hba_libraries;  // the SNIA HBA API libraries load_module finds
+    // What a command that gets no answer waits for: its time-out times this (0 < scale <= 1).
+    double timeout_scale = 1.0;
 };
 
 // Host files larger than this are refused before parsing: room for a replayed SAN host of
