@@ -5,7 +5,7 @@ Usage: scripts/bench/make-san-host.py OUT.json --devices N [--latency-us US]
 Of every four devices, two are the paths of one high-end LUN (directors 1E and 2E), one is a
 high-end LUN seen on one path, and one is a plain disk; every high-end LUN is a volume of array
 000195700871 (microcode 5977). --latency-us sets the time of every SCSI command (pass-through);
-the other requests take no time. Used by scripts/bench/run.sh.
+the other requests take no time. Used by scripts/bench/run.py.
 """
 import argparse
 import json
