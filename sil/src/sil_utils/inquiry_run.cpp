@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kTitle = "lunscan - SAN storage inventory utility V4.1.20 ";
+constexpr const char* kTitle = "lunscan - SAN storage inventory utility V" LUNSCAN_VERSION " ";
 
 std::string_view trim_blanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
