@@ -1,6 +1,7 @@
 # Quick start: `make run` builds lunscan and runs it on the bundled demo host; `make test` runs
 # every test (plain build and a sanitizer build); `make test-windows` cross-builds for Windows and
-# runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each).
+# runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each);
+# `make bench` prints the scan benchmark's table (BENCH_SIZES="256 1024" for a shorter run).
 # `make install` (PREFIX, DESTDIR), `make deb` and `make zip-windows` build what administrators install.
 BUILD      ?= build
 BUILD_SAN  ?= build-san
@@ -12,8 +13,9 @@ JOBS       ?= 2
 DEMO_HOST  ?= examples/demo-host.json
 LUNSCAN_ARGS ?=
 FUZZ_SECONDS ?= 60
+BENCH_SIZES ?=
 
-.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke install deb zip-windows clean
+.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke bench install deb zip-windows clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -73,6 +75,10 @@ zip-windows:
 	cmake --build $(BUILD_WIN) -j $(JOBS) --target lunscan
 	cd $(BUILD_WIN) && cpack -G ZIP
 	scripts/check-zip-windows.sh $(BUILD_WIN) $(BUILD_WIN)/lunscan-*-win64.zip
+
+# Wall time, CPU, memory and commands per device on generated SAN hosts: a measurement, not a test.
+bench: all
+	python3 scripts/bench/run.py $(BUILD) $(BENCH_SIZES)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_PKG)

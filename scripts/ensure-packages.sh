@@ -5,7 +5,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ieee-data python3 time
-        libxml2-utils libhbaapi2 libhbaapi-dev groff-base)
+        libxml2-utils libhbaapi2 libhbaapi-dev python3-jsonschema groff-base)
 # wine64 is only the 64-bit loader, kept out of PATH (/usr/lib/wine/wine64); wine brings the
 # `wine`, `wineboot` and `wineserver` commands.
 windows=(cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest

@@ -79,7 +79,6 @@ const FaultCase kCases[] = {
     {R"({"latency": {"read_us": 1}})", R"(unknown key "latency.read_us")"},
     {R"(+"latency": {"open_us": 1.5})", R"("devices[0].latency.open_us" must be an integer from 0 to 10000000)"},
     {R"({"timeout_scale": 0})", R"("timeout_scale" must be a number above 0 and at most 1)"},
-    {R"({"timeout_scale": "0.5"})", R"("timeout_scale" must be a number above 0 and at most 1)"},
     {R"(+"open": "busy")", R"("devices[0].open" )" + kOpens},
     {R"(+"blocks": {"-1": "00"})", R"("devices[0].blocks['-1']" must be named by its LBA, a decimal number from 0 to 4294967295)"},
     {R"(+"vpd": {"80": "00", "080": "00"})", R"("devices[0].vpd['080']" must be named by a page code of one or two hex digits, 00 to FF)"},

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace pds {
 namespace {
@@ -131,7 +132,9 @@ public:
     SimPlatform(sim::SimHost host, std::unique_ptr<Platform> real, std::FILE* cdb_log)
         : host_(std::move(host)),
           real_(std::move(real)),
-          devices_(sim::with_discovery_paths(host_.devices, host_.discovery), cdb_log, host_.arrays, host_.timeout_scale),
+          // The devices move on to the engine: the host record keeps no second copy of them.
+          devices_(sim::with_discovery_paths(std::exchange(host_.devices, {}), host_.discovery), cdb_log, host_.arrays,
+                   host_.timeout_scale),
           storage_(host_.storage),
           discovery_(host_.discovery),
           hba_(host_.hba_libraries),
@@ -283,7 +286,7 @@ public:
     MultipathClient& multipath_client() override { return multipath_; }
 
 private:
-    const sim::SimHost host_;
+    sim::SimHost host_;  // all but its devices, which devices_ holds
     const std::unique_ptr<Platform> real_;
     sim::SimDeviceHost devices_;
     sim::SimStorageHost storage_;

@@ -487,9 +487,10 @@ SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std
                              double timeout_scale)
     : log_(log), timeout_scale_(timeout_scale) {
     for (SimArray& a : arrays) arrays_.push_back(std::make_unique<SimArrayResponder>(std::move(a)));
-    devices_.reserve(devices.size());
-    by_path_.reserve(devices.size());
-    for (SimDevice& d : devices) {
+    answers_ = std::move(devices);
+    devices_.reserve(answers_.size());
+    by_path_.reserve(answers_.size());
+    for (SimDevice& d : answers_) {
         std::vector<std::optional<std::uint32_t>> times;
         for (const SimFault& f : d.faults) times.push_back(f.times);
         by_path_.emplace(device_path_key(d.path), devices_.size());  // the loader lets no path repeat
@@ -497,7 +498,7 @@ SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std
         for (const auto& a : arrays_) {
             if (!d.array_serial.empty() && a->array().serial == d.array_serial) array = a.get();
         }
-        devices_.push_back(DeviceState{std::move(d), std::move(times), array});
+        devices_.push_back(DeviceState{d, std::move(times), array});
     }
 }
 

@@ -319,7 +319,7 @@ private:
         std::uint32_t access = 0;
     };
     struct DeviceState {
-        SimDevice device;
+        SimDevice& device;  // in answers_
         std::vector<std::optional<std::uint32_t>> fault_times_left;
         SimArrayResponder* array = nullptr;
     };
@@ -337,6 +337,7 @@ private:
     void log_data(const char* direction, const std::uint8_t* bytes, std::uint32_t count);
 
     std::mutex mutex_;
+    std::vector<SimDevice> answers_;  // the devices as given, taken over whole rather than copied
     std::vector<DeviceState> devices_;
     std::vector<std::unique_ptr<SimArrayResponder>> arrays_;
     DevicePathIndex by_path_;  // a host may list tens of thousands of paths, each opened at least once

@@ -71,7 +71,7 @@ SimDiscovery read_discovery(const nlohmann::json& doc, std::vector<SimDevice>& d
 
 // The devices plus one entry per interface path and openable volume ("\\.\C:"), each answering as
 // its disk does, so that the device engine opens them like any other path.
-std::vector<SimDevice> with_discovery_paths(const std::vector<SimDevice>& devices, const SimDiscovery& discovery);
+std::vector<SimDevice> with_discovery_paths(std::vector<SimDevice> devices, const SimDiscovery& discovery);
 
 // Answers the seam's discovery calls from the host file. Immutable, so safe from any thread; the
 // sets and keys it hands out stay valid after it is gone.

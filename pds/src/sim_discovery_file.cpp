@@ -362,11 +362,16 @@ namespace pds::sim {
 
 std::string registry_path_key(std::string_view path) { return device_path_key(path); }
 
-std::vector<SimDevice> with_discovery_paths(const std::vector<SimDevice>& devices, const SimDiscovery& discovery) {
-    std::vector<SimDevice> out = devices;
+std::vector<SimDevice> with_discovery_paths(std::vector<SimDevice> devices, const SimDiscovery& discovery) {
+    // Sized once and filled by moves: a SAN host's devices and their interfaces are most of what
+    // the simulator holds, and a growing vector of them would copy every device it moves.
+    std::vector<SimDevice> out;
+    out.reserve(devices.size() + discovery.interfaces.size() + discovery.volumes.size());
+    for (SimDevice& d : devices) out.push_back(std::move(d));
+    devices = {};  // the moved-from shells go before the copies come
     // Another name of device `i`: its disk number stays what the device's own path gives.
     auto alias = [&](std::size_t i, std::string path) {
-        SimDevice d = devices[i];
+        SimDevice d = out[i];
         if (!d.device_number) d.device_number = drive_number_in(d.path);
         d.path = std::move(path);
         return d;

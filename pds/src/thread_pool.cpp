@@ -1,6 +1,7 @@
 // The runtime's thread pool: workers, the job queue, job slots, waiting with a time limit, and shutdown.
 #include "pds/thread_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -119,7 +120,9 @@ int pdsThrdPoolAddJob(PdsThrdPool* pool, const char* job_name, PdsThrdJobFunc fu
         job->name = job_name != nullptr ? job_name : "";
         job->func = func;
         job->arg = arg;
-        pool->slots.reserve(pool->slots.size() + 1);
+        // Room ahead, so that the push below cannot throw once the job is queued; grown by
+        // doubling, as thousands of jobs (one per device of a SAN host) are added one by one.
+        if (pool->slots.size() == pool->slots.capacity()) pool->slots.reserve(std::max<std::size_t>(64, 2 * pool->slots.size()));
         pool->queue.push_back(job.get());
         pool->slots.push_back(std::move(job));
     } catch (const std::bad_alloc&) {

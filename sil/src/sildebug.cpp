@@ -403,6 +403,8 @@ int sil_debug_init() {
 
 std::uint32_t sil_trace_on() { return current_verbosity(); }
 
+bool sil_trace_armed() { return sil_trace_gate.load(std::memory_order_relaxed) != 0; }
+
 std::int32_t sil_set_verbosity(std::uint32_t word) {
     T_SIL_CONTEXT* ctx = sil_context();
     if (ctx == nullptr) return SIL_ERR_NOT_INITIALISED;

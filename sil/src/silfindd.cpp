@@ -51,16 +51,16 @@ std::int32_t add_device_to_list(T_SCAN_LIST* scan, const char* name, T_SIL_DEVIC
     // Compared as it would be stored, so that a name longer than the field is not listed twice.
     char stored[SIL_DEVICE_NAME_LEN];
     sil_copy_text(stored, name);
-    for (T_SCAN_NODE* node = scan->head; node != nullptr; node = node->next) {
-        if (node->device == nullptr) {
+    // The index holds the first record of each name in the chain, which is the one a walk from
+    // the head would find; every node the chain holds has its record (only this function adds).
+    if (const auto found = scan->names.find(stored); found != scan->names.end()) {
+        if (found->second == nullptr) {
             SIL_TRACE(SIL_TRACE_ERROR, "list_scanner->device is unexpectantly null, aborting");
             SIL_RETURN(SIL_SCAN_BROKEN_CHAIN);
         }
-        if (std::strcmp(node->device->name, stored) == 0) {
-            SIL_TRACE(kTraceScanList, "Adding device <%s> to list, but found a matching device already in list", name);
-            *device = node->device;
-            SIL_RETURN(SIL_SCAN_ALREADY_LISTED);
-        }
+        SIL_TRACE(kTraceScanList, "Adding device <%s> to list, but found a matching device already in list", name);
+        *device = found->second;
+        SIL_RETURN(SIL_SCAN_ALREADY_LISTED);
     }
     SIL_TRACE(kTraceScanList, "Adding device <%s> to list", name);
     if (scan->max_devices >= 1 && scan->count >= scan->max_devices) {
@@ -70,6 +70,14 @@ std::int32_t add_device_to_list(T_SCAN_LIST* scan, const char* name, T_SIL_DEVIC
     auto* node = new (std::nothrow) T_SCAN_NODE{};
     auto* record = new (std::nothrow) T_SIL_DEVICE{};
     if (node == nullptr || record == nullptr) {
+        delete node;
+        delete record;
+        SIL_TRACE(SIL_TRACE_ERROR, "Calloc failed");
+        SIL_RETURN(SIL_ERR_NO_MEMORY);
+    }
+    try {
+        scan->names.emplace(stored, record);
+    } catch (const std::exception&) {
         delete node;
         delete record;
         SIL_TRACE(SIL_TRACE_ERROR, "Calloc failed");
@@ -100,6 +108,20 @@ void sil_free_scan_list(T_SCAN_LIST* scan) {
     scan->head = nullptr;
     scan->tail = nullptr;
     scan->count = 0;
+    scan->names.clear();
+}
+
+std::int32_t sil_scan_list_renamed(T_SCAN_LIST* scan, T_SIL_DEVICE* device, const char* old_name) {
+    if (const auto was = scan->names.find(old_name); was != scan->names.end() && was->second == device) {
+        scan->names.erase(was);
+    }
+    try {
+        // An earlier record of the new name stays the one found: it comes first in the chain.
+        scan->names.emplace(device->name, device);
+    } catch (const std::exception&) {
+        return SIL_ERR_NO_MEMORY;
+    }
+    return SIL_OK;
 }
 
 std::int32_t convert_ll_to_user_array(T_SIL_DEVICE_LIST* list, T_SCAN_LIST* scan, std::uint64_t trace_ctx) {

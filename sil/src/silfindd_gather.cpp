@@ -37,18 +37,15 @@ struct Dots {
     }
 };
 
-// Only these reach the open on the pool's workers.
-T_SIL_OPEN_OPEN_OPTIONS threaded_open_options(const create_dev_list& o) {
+// Both gathers open with the same options, so that a list gathered on the pool reads exactly as
+// one gathered serially (the pool is lunscan's default): spoofed INQUIRY data and the back-end
+// choice reach the workers' opens too.
+T_SIL_OPEN_OPEN_OPTIONS gather_open_options(const create_dev_list& o) {
     T_SIL_OPEN_OPEN_OPTIONS options{};
     options.skip_inquiry = o.skip_inq;
     options.skip_readcap = o.skip_read;
     options.get_geometry = o.gather_geometry;
     options.read_vantrel = o.vantrel;
-    return options;
-}
-
-T_SIL_OPEN_OPEN_OPTIONS serial_open_options(const create_dev_list& o) {
-    T_SIL_OPEN_OPEN_OPTIONS options = threaded_open_options(o);
     options.get_dev_ident = o.get_dev_ident;
     options.use_backend_inquiry_data = o.use_backend_inquiry_data;
     options.get_spoofed_inquiry_data = o.get_spoofed_inquiry_data;
@@ -154,7 +151,8 @@ void SIL_open_device_Thread(void* arg, pds::PdsThrdJobCall call) {
         return;
     }
     SIL_TRACE(SIL_TRACE_INFO, "Started SIL_open_device_Thread for device %s", job->device->name);
-    open_and_close(job->device, job->options, false);
+    // A service processor needs its client on the workers too, or its row would differ.
+    open_and_close(job->device, job->options, true);
     delete job;
     SIL_TRACE(SIL_TRACE_INFO, "RETURN : SIL_open_device_Thread");
 }
@@ -168,6 +166,13 @@ bool finish_pool(pds::PdsThrdPool* pool, const std::vector<pds::PdsThrdJob*>& jo
         SIL_TRACE(SIL_TRACE_INFO, " Checking Job # %d ", static_cast<int>(i));
         if (pds::pdsThrdPoolJobWait(pool, jobs[i], kJobWaitMs) == pds::PDS_THRD_ETIMEDOUT_ERR) {
             SIL_TRACE(SIL_TRACE_ERROR, " Job # %d : pdsThrdPoolJobWait PDS_THRD_ETIMEDOUT_ERR", static_cast<int>(i));
+        }
+    }
+    // A job still queued when the pool goes would be discarded and its device never opened: a few
+    // devices that take long (dead ones waiting out their time-outs) must not cost the others
+    // their rows. So whatever is not over yet is waited for, however long it takes.
+    for (pds::PdsThrdJob* job : jobs) {
+        while (job != nullptr && pds::pdsThrdPoolJobWait(pool, job, kJobWaitMs) == pds::PDS_THRD_ETIMEDOUT_ERR) {
         }
     }
     SIL_TRACE(SIL_TRACE_INFO, "Thread: Continue. All Jobs are finished.");
@@ -189,7 +194,7 @@ std::int32_t gather_inquiry_data(T_SIL_DEVICE_LIST* list, const create_dev_list*
         SIL_TRACE(SIL_TRACE_INFO, "dont_open is set, returning early");
         SIL_RETURN(SIL_OK);
     }
-    const T_SIL_OPEN_OPEN_OPTIONS open_options = serial_open_options(*options);
+    const T_SIL_OPEN_OPEN_OPTIONS open_options = gather_open_options(*options);
     Dots dots{options->printf_dots_f != 0};
     for (std::int32_t i = 0; i < list->count; ++i) {
         T_SIL_DEVICE* device = list->devices[i];
@@ -221,7 +226,7 @@ std::int32_t gather_inquiry_data_threaded(T_SIL_DEVICE_LIST* list, const create_
         pds::pdsThrdPoolDestroy(pool);
         SIL_RETURN(SIL_ERR_NO_MEMORY);
     }
-    const T_SIL_OPEN_OPEN_OPTIONS open_options = threaded_open_options(*options);
+    const T_SIL_OPEN_OPEN_OPTIONS open_options = gather_open_options(*options);
     Dots dots{options->printf_dots_f != 0};
     for (std::int32_t i = 0; i < list->count; ++i) {
         T_SIL_DEVICE* device = list->devices[i];

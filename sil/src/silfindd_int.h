@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "sildevice.h"
 #include "silfindd.h"
@@ -19,6 +21,9 @@ struct T_SCAN_LIST {
     T_SCAN_NODE* tail;
     std::int32_t count;
     std::int32_t max_devices;  // 0: no limit
+    // Each name of the chain to its first record, so that a SAN host's thousands of names are not
+    // each compared with all before them.
+    std::unordered_map<std::string, T_SIL_DEVICE*> names{};
 };
 
 // add_device_to_list results.
@@ -33,6 +38,9 @@ inline constexpr std::int32_t SIL_SCAN_BROKEN_CHAIN = -2;
 std::int32_t add_device_to_list(T_SCAN_LIST* scan, const char* name, T_SIL_DEVICE** device,
                                 std::uint64_t trace_ctx);
 // Moves the chain's records into `list` (which it zeroes first) and frees the nodes. 0 or -101.
+// After the record `device` (the chain's last) was renamed from `old_name`: finds it by its new name.
+// 0, or -101 out of memory.
+std::int32_t sil_scan_list_renamed(T_SCAN_LIST* scan, T_SIL_DEVICE* device, const char* old_name);
 std::int32_t convert_ll_to_user_array(T_SIL_DEVICE_LIST* list, T_SCAN_LIST* scan, std::uint64_t trace_ctx);
 // Frees the nodes and the records they still own (after a conversion nothing is left).
 void sil_free_scan_list(T_SCAN_LIST* scan);

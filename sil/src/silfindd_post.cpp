@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <pds/platform.h>
@@ -98,6 +99,83 @@ bool same_logical_unit(const T_SIL_DEVICE* a, const T_SIL_DEVICE* b) {
     if (a->is_s80) return b->is_s80 && same_s80_unit(*a->s80_device, *b->s80_device);
     if (a->is_XMV_device || b->is_XMV_device) return a->is_XMV_device && b->is_XMV_device && same_high_end_unit(a, b);
     return same_plain_unit(a, b);
+}
+
+// ---- grouping on the compared keys -------------------------------------------------------------
+// same_logical_unit picks its rule by the first record's make, and each rule compares a few bytes
+// of both records. A record is filed under every rule it can be the second record of, keyed by
+// those bytes; the first record then meets only the records filed under its own rule and key,
+// which are all the records it can match. Pairs still go through same_logical_unit in the order
+// of the pairwise loop, so the relations and the names recorded are the same, while the work is
+// linear in the records plus the pairs that share a key.
+
+enum class UnitRule : char { drav = 'd', olvessa = 'o', storwrks = 'w', hds = 'h', s80 = 's', high_end = 'k', plain = 'p' };
+
+UnitRule rule_of(const T_SIL_DEVICE* a) {
+    if (a->is_drav) return UnitRule::drav;
+    if (a->is_olvessa) return UnitRule::olvessa;
+    if (a->is_storwrks) return UnitRule::storwrks;
+    if (a->is_hds) return UnitRule::hds;
+    if (a->is_s80) return UnitRule::s80;
+    return a->is_XMV_device ? UnitRule::high_end : UnitRule::plain;
+}
+
+template <typename T>
+void append_bytes(std::string& key, const T& field, std::size_t length = sizeof(T)) {
+    key.append(reinterpret_cast<const char*>(&field), std::min(length, sizeof(T)));
+}
+
+// The bytes rule `rule` compares of `d` as a second record; empty when `d` can match nothing under
+// it. Keys hold no text that could run into the next one: fixed lengths, or texts without NUL
+// separated by NUL.
+std::string unit_key(UnitRule rule, const T_SIL_DEVICE* d) {
+    std::string key(1, static_cast<char>(rule));
+    switch (rule) {
+    case UnitRule::drav:
+        if (!d->is_drav) return {};
+        append_bytes(key, d->drav_device->lun_wwn, 16);
+        break;
+    case UnitRule::olvessa:
+        if (!d->is_olvessa) return {};
+        append_bytes(key, d->olvessa_device->lun_wwn, 16);
+        break;
+    case UnitRule::storwrks:
+        if (!d->is_storwrks) return {};
+        append_bytes(key, d->storwrks_device->wwn, 16);
+        break;
+    case UnitRule::hds: {
+        if (!d->is_hds) return {};
+        const T_HDS_DEVICE& h = *d->hds_device;
+        append_bytes(key, h.hds_extra, 4);
+        append_bytes(key, h.serial_len);
+        append_bytes(key, h.serial, h.serial_len);
+        break;
+    }
+    case UnitRule::s80:
+        if (!d->is_s80) return {};
+        append_bytes(key, d->s80_device->dev_chars, 2);
+        append_bytes(key, d->s80_device->dir_chars, 2);
+        append_bytes(key, d->s80_device->port_char);
+        break;
+    case UnitRule::high_end:
+        // The volume and the array; the five serial characters are left to the comparison, as a
+        // record without INQUIRY data matches whatever the other's are.
+        if (!d->is_XMV_device) return {};
+        append_bytes(key, d->korv_dev_num);
+        key.append(d->korid, strnlen(d->korid, 12));
+        break;
+    case UnitRule::plain: {
+        if (d->is_XMV_device || d->inquiry_data == nullptr) return {};
+        const KOR_INQ_PAGE0& p = *d->inquiry_data;
+        for (const std::string_view text :
+             {trimmed(bytes_of(p.vendor)), trimmed(bytes_of(p.product)), trimmed(sil_inquiry_serial_text(&p))}) {
+            if (text.empty()) return {};
+            key.append(text).push_back('\0');
+        }
+        break;
+    }
+    }
+    return key;
 }
 
 void relate(T_SIL_DEVICE* a, T_SIL_DEVICE* b) {
@@ -195,13 +273,27 @@ std::int32_t analyze_parent_child_relations(T_SIL_DEVICE_LIST* list, std::uint64
             d->veritas_relation_code = 1;
         }
     }
+    const auto comparable = [](const T_SIL_DEVICE* d) { return d->inquiry == 1 && records_present(d); };
+    std::unordered_map<std::string, std::vector<std::size_t>> filed;  // key -> records, in list order
+    try {
+        for (std::size_t j = 0; j < devices.size(); ++j) {
+            if (!comparable(devices[j])) continue;
+            for (const UnitRule rule : {UnitRule::drav, UnitRule::olvessa, UnitRule::storwrks, UnitRule::hds,
+                                        UnitRule::s80, UnitRule::high_end, UnitRule::plain}) {
+                if (std::string key = unit_key(rule, devices[j]); !key.empty()) filed[std::move(key)].push_back(j);
+            }
+        }
+    } catch (const std::exception&) {
+        SIL_RETURN(SIL_ERR_NO_MEMORY);
+    }
     for (std::size_t i = 0; i < devices.size(); ++i) {
         T_SIL_DEVICE* a = devices[i];
-        if (a->inquiry != 1 || !records_present(a)) continue;
-        for (std::size_t j = i + 1; j < devices.size(); ++j) {
-            T_SIL_DEVICE* b = devices[j];
-            if (b->inquiry != 1 || !records_present(b)) continue;
-            if (same_logical_unit(a, b)) relate(a, b);
+        if (!comparable(a)) continue;
+        const auto group = filed.find(unit_key(rule_of(a), a));
+        if (group == filed.end()) continue;
+        const std::vector<std::size_t>& later = group->second;
+        for (auto j = std::upper_bound(later.begin(), later.end(), i); j != later.end(); ++j) {
+            if (same_logical_unit(a, devices[*j])) relate(a, devices[*j]);
         }
     }
     SIL_RETURN(SIL_OK);

@@ -265,7 +265,12 @@ std::int32_t scan_volume(T_SCAN_LIST* scan, const std::string& root, std::uint64
     // The entry keeps its own volume while its name is the disk again, so two volumes of one
     // disk stay two entries.
     if (char* cut = std::strstr(device->name, device->win_vol); cut != nullptr && device->win_vol[0] != '\0') {
+        const std::string added_as = device->name;
         *cut = '\0';
+        if (const std::int32_t renamed = sil_scan_list_renamed(scan, device, added_as.c_str()); renamed < 0) {
+            close_scan_handle(handle);
+            return renamed;
+        }
     }
     check_with_handle(device, handle, trace_ctx);
     SIL_GetWinVolCapacity(device);

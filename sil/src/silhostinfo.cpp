@@ -68,3 +68,5 @@ bool SIL_HostHasDriveLetters() {
     std::uint32_t required = 0;
     return pds::platform().logical_drive_strings(0, roots, required) != pds::kErrorNotSupported;
 }
+
+std::optional<std::string> SIL_HostEnvironment(const char* name) { return pds::platform().get_env(name); }

@@ -115,7 +115,7 @@ void run_case(const Case& c) {
     const std::string dir = scratch.dir();
     std::vector<EnvChange> env;
     for (const char* name : {"SDEBUG", "SDEBUG_FILE", "SDEBUG_FUNCTION_TRIGGER", "KORAPI_SILSOCK_FILENAME",
-                             "XMV_INQ_ALL_DEVICES", "SIL_SIM_LOG"})
+                             "XMV_INQ_ALL_DEVICES", "SIL_SIM_LOG", "LUNSCAN_THREADS"})
         env.emplace_back(name, std::nullopt);
     env.emplace_back("SIL_SIM_HOST", path_of(c.get("host")));
     const std::string log = scratch.path("cdb.log");

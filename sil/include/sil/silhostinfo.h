@@ -1,6 +1,7 @@
 // Host information for reports: the names the host goes by, its version and processor, the local time, and what the host lacks.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // What a report may say about the host it ran on. Texts come as the host gives them, uncut.
@@ -34,3 +35,5 @@ const char* SIL_MachineFamily(const std::string& machine);
 std::string SIL_HostObjectAdvice();
 // Whether the host names its volumes by drive letters (Windows, and the simulated host).
 bool SIL_HostHasDriveLetters();
+// The value of the environment variable `name` as the host gives it; empty when it is unset.
+std::optional<std::string> SIL_HostEnvironment(const char* name);

@@ -33,6 +33,8 @@ inline constexpr std::uint32_t SIL_VERBOSITY_DBG_LOG = 0x0000FFFF;
 // ---- settings -------------------------------------------------------------------------------
 // The verbosity word (0 when the library is not started).
 std::uint32_t sil_trace_on();
+// Whether this run may trace at all: a verbosity word, or a function trigger that is armed.
+bool sil_trace_armed();
 // Replaces the verbosity word. 0, or -102 without a context record.
 std::int32_t sil_set_verbosity(std::uint32_t word);
 // Opens the trace file named by an argument "name[:PID][:FW[:n[:kb[:]]]]" and makes it the

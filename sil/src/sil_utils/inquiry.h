@@ -139,6 +139,10 @@ struct T_DISPLAY_OPTIONS {
     std::uint8_t snia_test;
     std::uint32_t snia_test_flags;
     std::uint8_t wwn;
+    std::uint8_t json;       // -json: the report as one JSON document
+    std::uint8_t diff;       // -diff: compare two JSON inventories instead of scanning
+    const char* diff_old;    // -diff's two files (words of the command line)
+    const char* diff_new;
 };
 
 // ---- run flow (inquiry_run.cpp) ------------------------------------------------------------------

@@ -5,10 +5,6 @@
 #include <string>
 #include <utility>
 
-namespace {
-
-constexpr const char* kRecordRule = "---------------------------------------------------\n";
-
 const char* hba_type_name(std::uint32_t type) {
     switch (type) {
         case 1: return "Fibre Channel";
@@ -17,13 +13,13 @@ const char* hba_type_name(std::uint32_t type) {
     }
 }
 
-const char* port_type_name(std::uint32_t type) {
+const char* hba_port_type_name(std::uint32_t type) {
     static constexpr const char* kNames[] = {"OTHER", "NOTPRESENT", "NPORT", "NLPORT", "FLPORT",
                                              "FPORT", "EPORT", "GPORT", "LPORT", "PTP"};
     return type >= 1 && type <= 10 ? kNames[type - 1] : "UNKNOWN";
 }
 
-const char* port_speed_name(std::uint32_t speed) {
+const char* hba_port_speed_name(std::uint32_t speed) {
     switch (speed) {
         case 1: return "1GBIT";
         case 2: return "2GBIT";
@@ -36,11 +32,15 @@ const char* port_speed_name(std::uint32_t speed) {
     }
 }
 
-const char* port_state_name(std::uint32_t state) {
+const char* hba_port_state_name(std::uint32_t state) {
     static constexpr const char* kNames[] = {"UNKNOWN", "ONLINE",  "OFFLINE", "BYPASSED", "DIAGNOSTICS",
                                              "LINKDOWN", "ERROR", "LOOPBACK", "DEGRADED"};
     return state <= 8 ? kNames[state] : "UNKNOWN";
 }
+
+namespace {
+
+constexpr const char* kRecordRule = "---------------------------------------------------\n";
 
 // A record's text field up to its NUL, never past the field.
 template <std::size_t N>
@@ -59,10 +59,10 @@ void print_port(std::FILE* out, int number, const T_SIL_HBA_PORT& port) {
     std::fprintf(out, "    %-30s%-40s\n", "node WWN: ", text(port.node_wwn).c_str());
     std::fprintf(out, "    %-30s%-40s\n", "port WWN: ", text(port.port_wwn).c_str());
     std::fprintf(out, "    %-30s%-40s\n", "Port OS name: ", text(port.os_name).c_str());
-    std::fprintf(out, "    %-30s%-40s\n", "port type: ", port_type_name(port.type));
-    std::fprintf(out, "    %-30s%-40s\n", "port speed: ", port_speed_name(port.speed));
-    std::fprintf(out, "    %-30s%-40s\n", "supported speed: ", port_speed_name(port.supported_speed));
-    std::fprintf(out, "    %-30s%s\n", "port state: ", port_state_name(port.state));
+    std::fprintf(out, "    %-30s%-40s\n", "port type: ", hba_port_type_name(port.type));
+    std::fprintf(out, "    %-30s%-40s\n", "port speed: ", hba_port_speed_name(port.speed));
+    std::fprintf(out, "    %-30s%-40s\n", "supported speed: ", hba_port_speed_name(port.supported_speed));
+    std::fprintf(out, "    %-30s%s\n", "port state: ", hba_port_state_name(port.state));
     std::fprintf(out, "    %-30s0x%x\n", "port FCID: ", port.fcid);
     std::fprintf(out, "    %-30s0x%8.8x\n", "port supported COS: ", port.supported_cos);
     print_fc4_types(out, "port supported FC4 types: ", port.supported_fc4_types);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "inquiry.h"
+#include "inquiry_json.h"
 #include "sil/siltrace.h"
 
 namespace {
@@ -55,6 +56,7 @@ constexpr FlagOption kFlagOptions[] = {
     {"-spc2", "", INQ_MODE_SPC2, SETS(d.spc2 = 1)},
     {"-winvol", "", kKeepMode, SETS(d.winvol = 1)},
     {"-iscsi", "", INQ_MODE_ISCSI, SETS(d.iscsi = 1)},
+    {"-json", "", kKeepMode, SETS(d.json = 1)},
     {"-no_filters", "", kKeepMode, SETS(d.no_filters = 1)},
     {"-f_strandway", "", kKeepMode, SETS(d.f_strandway = 1)},
     {"-f_pseudo", "-xr", kKeepMode, SETS(d.f_pseudo = 1)},
@@ -224,6 +226,10 @@ int validate(const T_DISPLAY_OPTIONS& d) {
                 print_rpx_usage);
     }
     if (d.snia_test && d.display_mode != INQ_MODE_DEFAULT) return usage_error("", print_usage);
+    if (d.json && !d.diff && !json_report_available(d)) {
+        std::printf("\n\n\tERROR: -json is not available with this report.\n\n");
+        end_on_option_error();
+    }
     return 0;
 }
 
@@ -256,6 +262,10 @@ bool parse_special_option(std::string_view word, WordCursor& words, T_DISPLAY_OP
     } else if (word == "-f_size") {
         d.size_limit_kb = parse_option_number(words.argument("-f_size"), 10);
         d.f_size = 1;
+    } else if (word == "-diff") {
+        d.diff_old = words.argument("-diff");
+        d.diff_new = words.argument("-diff");
+        d.diff = 1;
     } else if (word == "-dev" || word == "-r") {
         copy_argument<INQ_DEVICE_NAME_MAX>(d.dev_name, words.argument("-dev"),
                                            "-dev device name");

@@ -46,7 +46,9 @@ std::string record_wwn(const Record* record, Bytes bytes_of) {
     return record == nullptr ? kNotAvailable : wwn_text(bytes_of(*record));
 }
 
-std::string wwn_cell(const T_SIL_DEVICE& d) {
+}  // namespace
+
+std::string device_wwn_text(const T_SIL_DEVICE& d) {
     auto lun_wwn = [](const T_DRAVONIS_DEVICE& r) { return std::span<const std::uint8_t>(r.lun_wwn); };
     auto sized_wwn = [](const auto& r) { return field_prefix(r.wwn, r.wwn_len); };
     if (d.is_drav) return record_wwn(d.drav_device, lun_wwn);
@@ -65,6 +67,8 @@ std::string wwn_cell(const T_SIL_DEVICE& d) {
     return kNotAvailable;
 }
 
+namespace {
+
 // `claimed` characters of a serial field, never past the field nor its first NUL.
 template <class Char, std::size_t N>
 std::string serial_prefix(const Char (&field)[N], std::size_t claimed) {
@@ -72,7 +76,9 @@ std::string serial_prefix(const Char (&field)[N], std::size_t claimed) {
     return std::string(field, end);
 }
 
-std::string mapinfo_serial(const T_SIL_DEVICE& d) {
+}  // namespace
+
+std::string device_array_serial_text(const T_SIL_DEVICE& d) {
     std::string serial = kNotAvailable;
     if (d.is_XMV_device)
         serial = field_text(d.korid);
@@ -97,6 +103,8 @@ std::string mapinfo_serial(const T_SIL_DEVICE& d) {
     replace_virtual_serial(d, serial);
     return serial;
 }
+
+namespace {
 
 std::string mapinfo_capacity(const T_SIL_DEVICE& d) {
     if (d.cap_state == 1) return sil_format("%8" PRId64, capacity_kb(d));
@@ -145,7 +153,7 @@ int do_wwn_display(const T_SIL_DEVICE_LIST* list, const create_dev_list* cdl, co
         const KOR_INQ_PAGE0* inq = valid_inquiry(dev);
         if (inq == nullptr) return;
         std::fprintf(out, "%s:%-8s:%-16s:%s\n", padded_name(inq_field_text(dev.name), width).c_str(),
-                     field_text(inq->vendor).c_str(), field_text(inq->product).c_str(), wwn_cell(dev).c_str());
+                     field_text(inq->vendor).c_str(), field_text(inq->product).c_str(), device_wwn_text(dev).c_str());
     });
     return 0;
 }
@@ -171,7 +179,7 @@ int do_mapinfo_display(const T_SIL_DEVICE_LIST* list, const T_SIL_HBA_LIST* hbas
         std::fprintf(out, "%-20s:%-8s:%-10s:%-5s:%-16s:%-10s:%-5d:%-5d:%-5d:%-16s  :%-16s :%-20s\n",
                      field_text(dev->name).c_str(), field_text(inq->vendor).c_str(),
                      first_chars(field_text(inq->product), kMapinfoProductChars).c_str(),
-                     field_text(inq->revision).c_str(), mapinfo_serial(*dev).c_str(),
+                     field_text(inq->revision).c_str(), device_array_serial_text(*dev).c_str(),
                      mapinfo_capacity(*dev).c_str(), dev->bus, dev->tid, dev->lun, ports.hba_port.c_str(),
                      ports.target_port.c_str(), parent_cell(*dev).c_str());
     }
