@@ -2,10 +2,11 @@
 #
 # Linux: bin/lunscan, share/man/man1/lunscan.1.gz, share/doc/lunscan/ (README, the host-file
 # document, the demo host, copyright, changelog). Windows: one folder holding lunscan.exe,
-# README.txt, host-file.md and demo-host.json, as administrators unzip it.
+# README.txt, the same documents and demo-host.json, as administrators unzip it.
 include(GNUInstallDirs)
 
-set(LUNSCAN_DOC_FILES ${PROJECT_SOURCE_DIR}/docs/host-file.md ${PROJECT_SOURCE_DIR}/examples/demo-host.json)
+set(LUNSCAN_DOC_FILES ${PROJECT_SOURCE_DIR}/docs/host-file.md ${PROJECT_SOURCE_DIR}/docs/json.md
+                      ${PROJECT_SOURCE_DIR}/docs/lunscan-inventory.schema.json ${PROJECT_SOURCE_DIR}/examples/demo-host.json)
 
 if(WIN32)
   install(TARGETS lunscan RUNTIME DESTINATION .)
