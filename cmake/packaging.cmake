@@ -1,7 +1,7 @@
 # Install layout and packages: `install` (GNUInstallDirs), the Debian package (CPack DEB) and the Windows zip (CPack ZIP).
 #
 # Linux: bin/lunscan, share/man/man1/lunscan.1.gz, share/doc/lunscan/ (README, the host-file
-# document, the demo host, copyright, changelog). Windows: one folder holding lunscan.exe,
+# and JSON documents, the demo host, copyright, changelog). Windows: one folder holding lunscan.exe,
 # README.txt, the same documents and demo-host.json, as administrators unzip it.
 include(GNUInstallDirs)
 
