@@ -1,6 +1,7 @@
 // Provider selection: the one active platform of the process, and the start of the portability runtime.
 #include "pds/platform.h"
 #include "pds/platform_testing.h"
+#include "capture.h"
 
 #include <atomic>
 #include <cstdio>
@@ -18,7 +19,7 @@ Platform& real_platform() {
     return *real;
 }
 
-// The simulated host, once started; null while the real provider answers.
+// The simulated host or the capture, once started; null while the real provider answers alone.
 std::atomic<Platform*> g_sim{nullptr};
 
 struct StartOutcome {
@@ -39,6 +40,15 @@ void choose_provider(StartOutcome& outcome) {
             std::unique_ptr<Platform> sim = make_sim_platform(*host_file, outcome.error);
             if (!sim) return;
             g_sim.store(sim.release(), std::memory_order_release);
+        }
+        // A capture records whichever provider answers, the simulated host included.
+        const std::optional<std::string> capture_file = real_platform().get_env("SIL_SIM_CAPTURE");
+        if (capture_file && !capture_file->empty()) {
+            Platform* const answering = g_sim.load(std::memory_order_acquire);
+            const bool masked = real_platform().get_env("SIL_SIM_CAPTURE_MASK") == std::optional<std::string>("1");
+            g_sim.store(capture::make_capture_platform(answering != nullptr ? *answering : real_platform(), *capture_file,
+                                                       masked).release(),
+                        std::memory_order_release);
         }
         outcome.ok = true;
     } catch (const std::exception& e) {

@@ -110,8 +110,8 @@ private:
 // devices (sim_devices.cpp), which needs their handles.
 class SimMultipathClient final : public MultipathClient {
 public:
-    SimMultipathClient(sim::SimDeviceHost& devices, sim::SimStorageHost& storage)
-        : devices_(devices), storage_(storage) {}
+    SimMultipathClient(sim::SimDeviceHost& devices, sim::SimStorageHost& storage, std::optional<std::string> fault)
+        : devices_(devices), storage_(storage), fault_(std::move(fault)) {}
 
     std::uint32_t mp_scsi_pass_through(DeviceHandle handle, std::uint32_t value, void* block) override {
         return devices_.mp_scsi_pass_through(handle, value, block);
@@ -119,12 +119,35 @@ public:
     std::uint32_t mp_list_volumes(std::uint32_t& count, char* names) override {
         return storage_.mp_list_volumes(count, names);
     }
-    // A host file's driver is installed or absent, never broken.
-    std::string library_fault() override { return {}; }
+    // A host file's driver is installed or absent; only a captured host's can be broken.
+    std::string library_fault() override { return fault_.value_or(std::string()); }
 
 private:
     sim::SimDeviceHost& devices_;
     sim::SimStorageHost& storage_;
+    const std::optional<std::string> fault_;
+};
+
+// The disk interfaces of a captured host, as it enumerated them.
+class RecordedInterfaceSet final : public DiskInterfaceSet {
+public:
+    explicit RecordedInterfaceSet(const std::vector<std::string>& paths) : paths_(paths) {}
+    os_error enumerate(std::uint32_t index) override { return index < paths_.size() ? 0 : kErrorNoMoreItems; }
+    os_error detail_size(std::uint32_t index, std::uint32_t& required_size) override {
+        required_size = 0;
+        if (index >= paths_.size()) return kErrorNoMoreItems;
+        required_size = static_cast<std::uint32_t>(4 + paths_[index].size() + 1);  // cbSize, the path, its NUL
+        return kErrorInsufficientBuffer;
+    }
+    os_error detail_path(std::uint32_t index, std::string& path) override {
+        path.clear();
+        if (index >= paths_.size()) return kErrorNoMoreItems;
+        path = paths_[index];
+        return 0;
+    }
+
+private:
+    const std::vector<std::string> paths_;
 };
 
 class SimPlatform final : public Platform {
@@ -139,9 +162,10 @@ public:
           discovery_(host_.discovery),
           hba_(host_.hba_libraries),
           service_processor_(storage_),
-          multipath_(devices_, storage_) {}
+          multipath_(devices_, storage_, host_.recorded.multipath_fault) {}
 
-    std::string_view name() const override { return "sim"; }
+    // A captured host replays as what it was.
+    std::string_view name() const override { return host_.recorded.provider; }
 
     std::optional<std::string> get_env(const char* name) override {
         if (name == nullptr) return std::nullopt;
@@ -153,13 +177,17 @@ public:
 
     // Every clock reads its base (the file's fixed time, else the real host's) moved on by the
     // time slept so far.
+    // A captured host's clocks read back what it read, in order (sim_recorded.h).
     LocalTime local_time() override {
+        if (!host_.recorded.local_times->empty()) return host_.recorded.local_times->next();
         return sim::advanced(host_.clock ? *host_.clock : real_->local_time(), slept_ms_.load());
     }
     std::string date_text() override {
+        if (!host_.recorded.date_texts->empty()) return host_.recorded.date_texts->next();
         return host_.clock || slept_ms_.load() != 0 ? sim::ctime_text(local_time()) : real_->date_text();
     }
     std::int64_t epoch_seconds() override {
+        if (!host_.recorded.epoch_seconds->empty()) return host_.recorded.epoch_seconds->next();
         if (!host_.clock) return real_->epoch_seconds() + slept_ms_.load() / 1000;
         // Whole seconds of the same instant local_time() shows.
         return (host_.clock_epoch_seconds * 1000 + host_.clock->millisecond + slept_ms_.load()) / 1000;
@@ -167,6 +195,7 @@ public:
     // A fixed local time stops the elapsed-time clock too: only sleeps move it, so every timing of
     // the run reads the same each time.
     std::int64_t monotonic_ns() override {
+        if (!host_.recorded.monotonic_ns->empty()) return host_.recorded.monotonic_ns->next();
         return (host_.clock ? 0 : real_->monotonic_ns()) + slept_ms_.load() * 1000000;
     }
     // The virtual clock: no real time passes. The CDB log shows each pause where it fell among
@@ -221,6 +250,12 @@ public:
     // The SNIA HBA API libraries are the host file's (sim_hba.cpp); any other module is not found.
     os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
                          std::string& message) override {
+        if (const auto failed = host_.recorded.modules.find(path); failed != host_.recorded.modules.end()) {
+            out.reset();
+            resolved_path.clear();
+            message = failed->second.message;
+            return failed->second.error;
+        }
         return hba_.load_module(path, out, resolved_path, message);
     }
 
@@ -246,6 +281,10 @@ public:
             for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             return text;
         };
+        if (const auto recorded = host_.recorded.programs.find(file_name); recorded != host_.recorded.programs.end()) {
+            path = recorded->second.value_or(std::string());
+            return recorded->second ? 0 : kErrorFileNotFound;
+        }
         const std::string wanted = lower(file_name);
         for (const auto& [command_line, tool] : host_.tools) {
             const std::string program = command_line.substr(0, command_line.find(' '));
@@ -270,19 +309,41 @@ public:
     std::uint32_t set_error_mode(std::uint32_t mode) override { return devices_.set_error_mode(mode); }
     // Disk interfaces, logical drives and the registry are the host file's (sim_discovery.cpp).
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
+        out.reset();
+        if (host_.recorded.disk_interfaces_error) return *host_.recorded.disk_interfaces_error;
+        if (host_.recorded.disk_interfaces) {
+            out = std::make_unique<RecordedInterfaceSet>(*host_.recorded.disk_interfaces);
+            return 0;
+        }
         return discovery_.open_disk_interfaces(out);
     }
+    // A Linux host has no drive letters.
     os_error logical_drive_strings(std::uint32_t buffer_length, std::string& roots, std::uint32_t& required) override {
+        if (sim::recorded_linux(host_.recorded)) {
+            roots.clear();
+            required = 0;
+            return kErrorNotSupported;
+        }
         return discovery_.logical_drive_strings(buffer_length, roots, required);
     }
-    std::uint32_t drive_type(const std::string& root) override { return discovery_.drive_type(root); }
-    std::string disk_name(std::uint32_t device_number) override { return windows_disk_name(device_number); }
+    std::uint32_t drive_type(const std::string& root) override {
+        return sim::recorded_linux(host_.recorded) ? kDriveUnknown : discovery_.drive_type(root);
+    }
+    // A captured host names its disks as it did (a Linux host "/dev/sdc").
+    std::string disk_name(std::uint32_t device_number) override {
+        if (!host_.recorded.disk_names) return windows_disk_name(device_number);
+        const auto found = host_.recorded.disk_names->find(device_number);
+        return found == host_.recorded.disk_names->end() ? std::string() : found->second;
+    }
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
         return discovery_.registry_open_local_machine(subkey, out);
     }
 
     // Service processors and the multipathing driver are the host file's (sim_sp_file.cpp).
-    ServiceProcessorClient& service_processor_client() override { return service_processor_; }
+    // A Linux host has no service-processor software.
+    ServiceProcessorClient& service_processor_client() override {
+        return sim::recorded_linux(host_.recorded) ? absent_service_processor() : service_processor_;
+    }
     MultipathClient& multipath_client() override { return multipath_; }
 
 private:

@@ -575,6 +575,7 @@ os_error SimDeviceHost::open_locked(const DeviceOpenRequest& request, DeviceHand
         case OpenBehaviour::access_denied: result = kErrorAccessDenied; break;
         case OpenBehaviour::sharing_violation_then_read_only: result = writing ? kErrorSharingViolation : 0; break;
         }
+        if (state->device.recorded && state->device.recorded->open_error) result = *state->device.recorded->open_error;
     }
     if (result == 0) {
         out = next_handle_;
@@ -714,6 +715,22 @@ os_error SimDeviceHost::control_locked(DeviceHandle handle, std::uint32_t code, 
     DeviceState& state = devices_[h->device];
     const SimDevice& d = state.device;
     if (code != win::IOCTL_SCSI_PASS_THROUGH_DIRECT) wait_us = d.latency.control_us.value_or(0);
+    // A captured host's answers come first: they are what that host said, whatever the handle.
+    if (d.recorded) {
+        const bool pass = code == win::IOCTL_SCSI_PASS_THROUGH_DIRECT;
+        if (pass && in != nullptr && in_length >= sizeof(win::ScsiPassThroughDirect)) {
+            win::ScsiPassThroughDirect sptd;
+            std::memcpy(&sptd, in, sizeof sptd);
+            const std::span<const std::uint8_t> cdb(sptd.Cdb, std::min<std::size_t>(sptd.CdbLength, sizeof sptd.Cdb));
+            log_line(d.path + " " + direction_name(sptd) + " " + std::to_string(sptd.DataTransferLength) + " " + hex_text(cdb));
+        }
+        const std::optional<os_error> recorded = pass ? d.recorded->pass_through(false, in, in_length, out, out_length, returned)
+                                                      : d.recorded->io_control(code, in, in_length, out, out_length, returned);
+        if (recorded) {
+            if (!pass) log_line("# " + std::string(ioctl_name(code)) + " " + d.path + " -> " + std::to_string(*recorded));
+            return *recorded;
+        }
+    }
     // The access bits of the control code name what the handle must have been opened for.
     const std::uint32_t required = (code >> 14) & 3;
     if (((required & 1) && !(h->access & win::GENERIC_READ)) || ((required & 2) && !(h->access & win::GENERIC_WRITE))) {
@@ -768,12 +785,17 @@ std::uint32_t SimDeviceHost::mp_scsi_pass_through(DeviceHandle handle, std::uint
         const OpenHandle* h = find_handle(handle);
         if (h == nullptr) return kErrorInvalidHandle;
         DeviceState& state = devices_[h->device];
+        std::uint32_t returned = 0;
+        if (state.device.recorded) {
+            if (const auto recorded = state.device.recorded->pass_through(true, block, kBlockBytes, block, kBlockBytes, returned)) {
+                return *recorded;
+            }
+        }
         switch (state.device.multipath) {
         case MultipathMode::absent: return kMpNotEnabled;
         case MultipathMode::fail: return kMpFailed;
         case MultipathMode::ok: break;
         }
-        std::uint32_t returned = 0;
         result = pass_through(state, block, kBlockBytes, block, kBlockBytes, returned, wait_us);
     }
     wait_real(wait_us);

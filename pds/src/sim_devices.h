@@ -3,6 +3,7 @@
 
 #include "pds/platform.h"
 #include "sim_array.h"
+#include "sim_recorded.h"
 
 #include <array>
 #include <cstdint>
@@ -104,6 +105,9 @@ struct SimDevice {
     std::uint32_t array_device_number = 0;
     std::string array_microcode;
     std::string array_microcode_date;
+    // What a captured host answered, replayed before everything above (sim_recorded.h); null for
+    // a device described only by its keys.
+    std::shared_ptr<const RecordedDevice> recorded;
 };
 
 inline constexpr std::uint32_t kSimBlockBytes = 512;

@@ -137,10 +137,10 @@ std::string read_hex_file(const std::string& name, const std::string& where, con
     return content;
 }
 
-// Raw bytes: a hex text, an array of hex texts read one after the other, or {"file": name} of a
-// commented .hex file. At most `max_bytes` bytes.
+}  // namespace
+
 Bytes hex_bytes(const json& value, const std::string& path, const std::string& base_directory,
-                std::size_t max_bytes = kMaxReply) {
+                std::size_t max_bytes) {
     Bytes out;
     std::optional<HexFault> fault;
     std::string place = quoted(path);
@@ -172,6 +172,8 @@ Bytes cdb_prefix(const json& value, const std::string& path, const std::string& 
     if (cdb.empty()) fail(quoted(path) + " must hold 1 to " + std::to_string(kMaxCdb) + " bytes");
     return cdb;
 }
+
+namespace {
 
 // A page code named by one or two hex digits ("80", "F6", "3").
 std::uint8_t page_code(std::string_view key, const std::string& where, std::uint8_t highest) {
@@ -436,7 +438,7 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
                     {"path", "address", "device_number", "partition_length", "inquiry", "vpd", "read_capacity_10",
                      "read_capacity_16", "mode_pages", "blocks", "storage_property", "commands", "faults", "open",
                      "multipath", "personality", "params", "interfaces", "fronts", "alignment_mask",
-                     "max_transfer_length", "latency"});
+                     "max_transfer_length", "latency", "exchanges", "ioctls"});
     if (!value.contains("path")) fail(missing(path, "path"));
     SimDevice d;
     d.path = text(value.at("path"), member_path(path, "path"), kMaxDevicePath);
@@ -469,7 +471,8 @@ SimDevice device(const json& value, const std::string& path, const std::string& 
     if (value.contains("blocks")) d.blocks = blocks(value.at("blocks"), member_path(path, "blocks"), base_directory);
     if (value.contains("commands")) d.commands = commands(value.at("commands"), member_path(path, "commands"), base_directory);
     if (value.contains("faults")) d.faults = faults(value.at("faults"), member_path(path, "faults"), base_directory);
-    if (value.contains("open")) d.open = open_behaviour(value.at("open"), member_path(path, "open"));
+    if (value.contains("open") && !value.at("open").is_number()) d.open = open_behaviour(value.at("open"), member_path(path, "open"));
+    d.recorded = recorded_device(value, path, base_directory);
     if (value.contains("multipath")) d.multipath = multipath(value.at("multipath"), member_path(path, "multipath"));
     if (value.contains("latency")) d.latency = latency(value.at("latency"), member_path(path, "latency"));
     personality(value, path, d);

@@ -350,7 +350,16 @@ SimDiscovery read_discovery(const json& doc, std::vector<SimDevice>& devices) {
         if (pseudo[i]) complete_pseudo_device(entries[i], i, devices, pseudo, names);
     }
     PathRegister paths(devices);
-    out.interfaces = read_interfaces(entries, devices, pseudo, paths);
+    // A captured host lists its interfaces as it enumerated them, not by device.
+    if (doc.contains("disk_interfaces")) {
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            if (entries[i].contains("interfaces")) {
+                fail(quoted(member_path(device_place(i), "interfaces")) + " cannot stand beside \"disk_interfaces\"");
+            }
+        }
+    } else {
+        out.interfaces = read_interfaces(entries, devices, pseudo, paths);
+    }
     if (doc.contains("volumes")) out.volumes = read_volumes(doc.at("volumes"), names, paths);
     if (doc.contains("registry")) read_registry(doc.at("registry"), out.registry);
     return out;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sim_devices.h"
+#include "sim_recorded.h"
 #include "sim_json_check.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +38,20 @@ bool apply_make_personality(std::string_view kind, const nlohmann::json& params,
 // Their names, for the list of allowed personalities.
 const std::vector<std::string_view>& make_personality_names();
 
+// Raw bytes: a hex text, an array of hex texts read one after the other, or {"file": name} of a
+// commented .hex file (relative to `base_directory`). At most `max_bytes` bytes.
+Bytes hex_bytes(const nlohmann::json& value, const std::string& path, const std::string& base_directory,
+                std::size_t max_bytes = 65535);
+// A CDB or the leading bytes of one: 1 to 16 bytes.
+Bytes cdb_prefix(const nlohmann::json& value, const std::string& path, const std::string& base_directory);
+// A device's recorded answers ("open" as an error number, "exchanges", "ioctls";
+// sim_recorded_file.cpp); null when it has none.
+std::shared_ptr<const RecordedDevice> recorded_device(const nlohmann::json& device, const std::string& path,
+                                                      const std::string& base_directory);
+// The top-level recorded keys of a host file.
+RecordedHost read_recorded_host(const nlohmann::json& doc);
+// A local time "YYYY-MM-DD hh:mm:ss.mmm" from 1970 on, and its seconds since the epoch counted as UTC.
+LocalTime local_time_text(const nlohmann::json& value, const std::string& path, std::int64_t& epoch_seconds);
 // How opening fares: the "open" of a device, a disk interface or a volume.
 OpenBehaviour open_behaviour(const nlohmann::json& value, const std::string& path);
 

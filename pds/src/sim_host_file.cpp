@@ -126,8 +126,7 @@ std::int64_t days_from_civil(int y, int m, int d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-void read_clock(const json& value, SimHost& out) {
-    const std::string path = "clock";
+LocalTime local_time_text(const json& value, const std::string& path, std::int64_t& epoch_seconds) {
     const std::string shape_fault = quoted(path) + " must be a local time \"YYYY-MM-DD hh:mm:ss.mmm\"";
     if (!value.is_string()) fail(shape_fault);
     const auto& s = value.get_ref<const std::string&>();
@@ -154,8 +153,12 @@ void read_clock(const json& value, SimHost& out) {
     const std::int64_t days = days_from_civil(t.year, t.month, t.day);
     t.weekday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
     t.yearday = static_cast<int>(days - days_from_civil(t.year, 1, 1));
-    out.clock = t;
-    out.clock_epoch_seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+    epoch_seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+    return t;
+}
+
+void read_clock(const json& value, SimHost& out) {
+    out.clock = local_time_text(value, "clock", out.clock_epoch_seconds);
 }
 
 void read_tools(const json& value, SimHost& out) {
@@ -193,7 +196,9 @@ double timeout_scale(const json& value) {
 void read_document(const json& doc, SimHost& out, const std::string& base_directory) {
     require_object(doc, "");
     known_keys_only(doc, "", {"host", "user", "environment", "clock", "process_id", "tools", "devices", "service_processors", "multipath_volumes",
-                              "volumes", "registry", "held_mutexes", "arrays", "hba_libraries", "latency", "timeout_scale"});
+                              "volumes", "registry", "held_mutexes", "arrays", "hba_libraries", "latency", "timeout_scale",
+                              "provider", "disk_interfaces", "disk_names", "clock_readings", "programs", "modules",
+                              "multipath_fault"});
     if (doc.contains("host")) read_host(doc.at("host"), out.host);
     if (doc.contains("user")) {
         const json& user = doc.at("user");
@@ -242,6 +247,7 @@ void read_document(const json& doc, SimHost& out, const std::string& base_direct
         out.storage.multipath_volumes = read_multipath_volumes(doc.at("multipath_volumes"), "multipath_volumes");
     }
     if (doc.contains("hba_libraries")) out.hba_libraries = read_hba_libraries(doc.at("hba_libraries"), "hba_libraries");
+    out.recorded = read_recorded_host(doc);
 }
 
 SimHost default_host() {

@@ -5,6 +5,7 @@
 #include "sim_devices.h"
 #include "sim_discovery.h"
 #include "sim_hba.h"
+#include "sim_recorded.h"
 #include "sim_sp.h"
 
 #include <cstdint>
@@ -41,6 +42,7 @@ struct SimHost {
     std::vector<SimHbaLibrary> hba_libraries;  // the SNIA HBA API libraries load_module finds
     // What a command that gets no answer waits for: its time-out times this (0 < scale <= 1).
     double timeout_scale = 1.0;
+    RecordedHost recorded;  // what a captured host answered beyond the keys above
 };
 
 // Host files larger than this are refused before parsing: room for a replayed SAN host of
