@@ -147,20 +147,25 @@ TEST_F(LinuxProvider, RunToolCollectsBothStreamsAndTheExitStatus) {
     EXPECT_EQ(status, 127);  // the shell ran; the command was not found
 }
 
-// No devices, discovery or storage products yet: each call says so rather than pretending.
+// Devices are reached, but drive letters, the registry at large and the service processor are
+// not Linux's: each of those says so rather than pretending.
 TEST_F(LinuxProvider, AnswersWhatItLacksExplicitly) {
     pds::DeviceHandle handle = 7;
-    EXPECT_EQ(p_->open_device({"/dev/sda", 0, 0, false}, handle), pds::kErrorNotSupported);
+    EXPECT_EQ(p_->open_device({"/dev/lunscan-no-such-disk", 0, 0, false}, handle), pds::kErrorFileNotFound);
     EXPECT_EQ(handle, 0u);
     std::unique_ptr<pds::DiskInterfaceSet> set;
-    EXPECT_EQ(p_->open_disk_interfaces(set), pds::kErrorNotSupported);
+    EXPECT_EQ(p_->open_disk_interfaces(set), 0u);
+    EXPECT_NE(set, nullptr);
+    std::string roots;
+    std::uint32_t required = 1;
+    EXPECT_EQ(p_->logical_drive_strings(1024, roots, required), pds::kErrorNotSupported);
+    EXPECT_EQ(p_->drive_type("C:\\"), pds::kDriveUnknown);
     std::unique_ptr<pds::RegistryKey> key;
     EXPECT_EQ(p_->registry_open_local_machine("SOFTWARE", key), pds::kErrorNotSupported);
-    std::uint32_t client = 0, count = 5;
+    std::uint32_t client = 0;
     EXPECT_EQ(p_->service_processor_client().sp_create_client("", "4220", "API_SP", false, client),
               pds::kErrorNotSupported);
-    EXPECT_EQ(p_->multipath_client().mp_list_volumes(count, nullptr), pds::kMpNotEnabled);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(p_->multipath_client().library_fault(), "");
 }
 
 // The SNIA library list is the configuration file's: one subkey per library line, in file order.

@@ -1,11 +1,15 @@
-// The linux provider of the platform seam: environment, clocks, host facts, named objects, modules and tools through POSIX; no devices yet.
+// The linux provider of the platform seam: environment, clocks, host facts, named objects, modules and tools through POSIX; devices through SG_IO and sysfs.
 //
-// Devices and discovery. This provider does not reach disks yet: it answers every device and
-// discovery call with kErrorNotSupported, so a Linux run without a host file lists nothing. The
-// one registry key it answers is the list of SNIA HBA API libraries (hba_conf_linux.cpp). Real
-// devices (SG_IO and sysfs behind the same Windows-vocabulary calls) come with a later change.
-// Nor does a Linux host have the service-processor software or the multipathing driver's
-// library: their clients answer as absent.
+// Devices and discovery. The device calls speak the Windows storage vocabulary and Windows error
+// numbers here too: linux_devices.cpp answers them from SG_IO, block ioctls and sysfs
+// (linux_sg.cpp translates the pass-through block, linux_sysfs.cpp reads the facts). The disk
+// interfaces are the sd driver's disks in its naming order ("/dev/sda" ... "/dev/sdz",
+// "/dev/sdaa" ...), then the Veritas DMP nodes of /dev/vx/rdmp; disk_name(n) is the path of the disk
+// whose device number is n. Linux has no drive letters: logical_drive_strings says
+// kErrorNotSupported and drive_type kDriveUnknown. The one registry key it answers is the list of
+// SNIA HBA API libraries (hba_conf_linux.cpp), and the iSCSI initiator's (linux_iscsi.cpp).
+// The multipathing client is device-mapper multipath's (multipath_linux.cpp); the
+// service-processor software is absent.
 //
 // Object names. The library names its host-wide objects as Windows does ("KorvSharedMemory",
 // "KorvLockChainCode"). Here a named mutex NAME is an flock on the file
@@ -20,6 +24,7 @@
 #include "pds/platform.h"
 #include "pds/product_clients.h"
 #include "hba_conf_linux.h"
+#include "linux_devices.h"
 #include "linux_iscsi.h"
 #include "process_mutex.h"
 
@@ -262,6 +267,30 @@ std::uint32_t leading_number(const std::string& text, std::size_t& pos) {
     return value;
 }
 
+// The disk paths as they were when the set was made, as SetupDi keeps its snapshot.
+class LinuxDiskInterfaceSet final : public DiskInterfaceSet {
+public:
+    explicit LinuxDiskInterfaceSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+
+    os_error enumerate(std::uint32_t index) override { return index < paths_.size() ? 0 : kErrorNoMoreItems; }
+    // SetupDi's detail record: a 4-byte size field, then the path and its NUL.
+    os_error detail_size(std::uint32_t index, std::uint32_t& required_size) override {
+        required_size = 0;
+        if (index >= paths_.size()) return kErrorNoMoreItems;
+        required_size = static_cast<std::uint32_t>(4 + paths_[index].size() + 1);
+        return kErrorInsufficientBuffer;
+    }
+    os_error detail_path(std::uint32_t index, std::string& path) override {
+        path.clear();
+        if (index >= paths_.size()) return kErrorNoMoreItems;
+        path = paths_[index];
+        return 0;
+    }
+
+private:
+    std::vector<std::string> paths_;
+};
+
 class LinuxPlatform final : public Platform {
 public:
     std::string_view name() const override { return "linux"; }
@@ -412,17 +441,14 @@ public:
         return {};
     }
 
-    // ---- devices and discovery: none yet (see the top of this file) ----------------------------
-    os_error open_device(const DeviceOpenRequest&, DeviceHandle& out) override {
-        out = 0;
-        return kErrorNotSupported;
+    // ---- devices and discovery (see the top of this file) --------------------------------------
+    os_error open_device(const DeviceOpenRequest& request, DeviceHandle& out) override {
+        return devices_.open(request, out);
     }
-    // No handle was ever given out, so none can be closed.
-    os_error close_device(DeviceHandle) override { return kErrorInvalidHandle; }
-    os_error device_io_control(DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                               std::uint32_t& returned) override {
-        returned = 0;
-        return kErrorNotSupported;
+    os_error close_device(DeviceHandle handle) override { return devices_.close(handle); }
+    os_error device_io_control(DeviceHandle handle, std::uint32_t code, const void* in, std::uint32_t in_length,
+                               void* out, std::uint32_t out_length, std::uint32_t& returned) override {
+        return devices_.io_control(handle, code, in, in_length, out, out_length, returned);
     }
     // Linux has no critical-error dialogs to silence; the mode is only kept, so that the caller
     // gets back what it set.
@@ -432,8 +458,8 @@ public:
     }
 
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
-        out.reset();
-        return kErrorNotSupported;
+        out = std::make_unique<LinuxDiskInterfaceSet>(devices_.disk_paths());
+        return 0;
     }
     os_error logical_drive_strings(std::uint32_t, std::string& roots, std::uint32_t& required) override {
         roots.clear();
@@ -441,7 +467,7 @@ public:
         return kErrorNotSupported;
     }
     std::uint32_t drive_type(const std::string&) override { return kDriveUnknown; }
-    std::string disk_name(std::uint32_t) override { return {}; }
+    std::string disk_name(std::uint32_t device_number) override { return devices_.disk_name(device_number); }
     // Linux has no registry; the iSCSI initiator's keys are made from open-iscsi (linux_iscsi.cpp),
     // the list of SNIA HBA API libraries from hba.conf (hba_conf_linux.cpp).
     os_error registry_open_local_machine(const std::string& subkey, std::unique_ptr<RegistryKey>& out) override {
@@ -451,7 +477,7 @@ public:
     }
 
     ServiceProcessorClient& service_processor_client() override { return absent_service_processor(); }
-    MultipathClient& multipath_client() override { return absent_multipath_driver(); }
+    MultipathClient& multipath_client() override { return *multipath_; }
 
     // The SNIA common library the Windows way names "HBAAPI.DLL" is the one Debian ships
     // (libhbaapi2); every other name goes to the loader as it is.
@@ -539,6 +565,8 @@ public:
     }
 
 private:
+    linux_devices::DeviceTable devices_;
+    std::unique_ptr<MultipathClient> multipath_ = linux_devices::make_multipath_client(devices_);
 };
 
 }  // namespace

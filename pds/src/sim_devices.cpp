@@ -20,7 +20,6 @@
 namespace pds::sim {
 namespace {
 
-constexpr os_error kErrorInvalidFunction = 1;
 constexpr os_error kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kMpFailed = 1;  // what a failing multipath pass-through answers
 

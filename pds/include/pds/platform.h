@@ -11,9 +11,11 @@
 //   linux elsewhere).
 // * Errors are operating-system error numbers (`os_error`, 0 = success) in the real provider's
 //   convention: Windows error codes on win32 (ERROR_FILE_NOT_FOUND 2, ERROR_ACCESS_DENIED 5,
-//   ERROR_SHARING_VIOLATION 32, ...), errno values on linux. The simulated host speaks the
-//   Windows convention because it replays Windows hosts. No call mixes an error number with a
-//   result value: results come back through out-parameters or the returned record.
+//   ERROR_SHARING_VIOLATION 32, ...), errno values on linux outside the device and discovery
+//   calls. The device and discovery calls speak the Windows convention on every provider: the
+//   simulated host because it replays Windows hosts, linux because it translates the Windows
+//   storage vocabulary (SG_IO and sysfs behind the same records). No call mixes an error number
+//   with a result value: results come back through out-parameters or the returned record.
 // * Methods are safe to call from several threads unless their comment says otherwise.
 // * Every provider answers every call itself: there are no default answers here. A provider
 //   whose host lacks something (Linux has no drive letters) says so explicitly with
@@ -44,7 +46,8 @@ using os_error = std::uint32_t;   // 0 = success; otherwise the provider's error
 
 // Windows error numbers the library tests for by name. The linux provider maps its errno values
 // onto these where the library needs to tell them apart (ENOENT -> not found, EBUSY -> sharing
-// violation, EACCES/EPERM -> access denied).
+// violation, EACCES/EPERM -> access denied), and its device calls answer only these numbers.
+inline constexpr os_error kErrorInvalidFunction = 1;  // the device or driver has no such request
 inline constexpr os_error kErrorFileNotFound = 2;
 inline constexpr os_error kErrorPathNotFound = 3;
 inline constexpr os_error kErrorAccessDenied = 5;
@@ -56,8 +59,11 @@ inline constexpr os_error kErrorInvalidParameter = 87;
 inline constexpr os_error kErrorAlreadyExists = 183;
 inline constexpr os_error kErrorIoDevice = 1117;
 inline constexpr os_error kErrorSemTimeout = 121;
-inline constexpr os_error kErrorNotOwner = 288;
-inline constexpr os_error kErrorModNotFound = 126;  // a module, or one it needs, cannot be loaded   // unlocking a mutex the caller does not own
+inline constexpr os_error kErrorNotOwner = 288;  // unlocking a mutex the caller does not own
+inline constexpr os_error kErrorModNotFound = 126;  // a module, or one it needs, cannot be loaded
+inline constexpr os_error kErrorBusy = 170;                // the device is busy
+inline constexpr os_error kErrorBusReset = 1111;           // the I/O bus was reset
+inline constexpr os_error kErrorDeviceNotConnected = 1167; // the device is not connected
 
 // Local wall-clock time broken down, milliseconds included.
 struct LocalTime {
