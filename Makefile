@@ -1,13 +1,16 @@
 # Quick start: `make run` builds lunscan and runs it on the bundled demo host; `make test` runs
 # every test (plain build and a sanitizer build); `make test-windows` cross-builds for Windows and
 # runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each);
-# `make bench` prints the scan benchmark's table (BENCH_SIZES="256 1024" for a shorter run);
+# `make bench` prints the scan benchmark's table (BENCH_SIZES="256 1024" for a shorter run).
+# `make install` (PREFIX, DESTDIR), `make deb` and `make zip-windows` build what administrators install.
 # `make test-linux-guest` boots a QEMU guest with emulated SCSI disks and checks lunscan there;
 # `make bench-guest` times it on 256 LUNs in such a guest.
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 BUILD_WIN  ?= build-win
 BUILD_FUZZ ?= build-fuzz
+BUILD_PKG  ?= build-pkg
+PREFIX     ?= /usr/local
 BUILD_GUEST ?= build-guest
 JOBS       ?= 2
 DEMO_HOST  ?= examples/demo-host.json
@@ -15,7 +18,7 @@ LUNSCAN_ARGS ?=
 FUZZ_SECONDS ?= 60
 BENCH_SIZES ?=
 
-.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke bench test-linux-guest bench-guest clean
+.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke bench install deb zip-windows test-linux-guest bench-guest clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -56,6 +59,26 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
+# Installs lunscan, its manual page and its documents under PREFIX (DESTDIR is honoured).
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, from a release build of its own, then checked (lintian, unpacked and run).
+deb:
+	@scripts/ensure-packages.sh native package
+	cmake -S . -B $(BUILD_PKG) -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIL_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD_PKG) -j $(JOBS)
+	cd $(BUILD_PKG) && cpack -G DEB
+	scripts/check-deb.sh $(BUILD_PKG)/lunscan_*_amd64.deb
+
+# The Windows zip, from the cross build, then unpacked and run under Wine.
+zip-windows:
+	@scripts/ensure-packages.sh windows
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target lunscan
+	cd $(BUILD_WIN) && cpack -G ZIP
+	scripts/check-zip-windows.sh $(BUILD_WIN) $(BUILD_WIN)/lunscan-*-win64.zip
+
 # The guest runs a Release build of its own; QEMU, the kernel and the SCSI tools come from Debian.
 test-linux-guest:
 	@scripts/ensure-packages.sh native guest
@@ -70,4 +93,4 @@ bench: all
 	python3 scripts/bench/run.py $(BUILD) $(BENCH_SIZES)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_GUEST)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_PKG) $(BUILD_GUEST)

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs when they are missing: "native" for the Linux build
 # and tests, "windows" for the MinGW-w64 cross build and Wine, "fuzz" for the libFuzzer targets,
-# "guest" for the QEMU guest test and benchmark (a kernel to boot, busybox, the SCSI tools).
+# "package" for the Debian package and its checks, "guest" for the QEMU guest test and benchmark
+# (a kernel to boot, busybox, the SCSI tools).
 set -euo pipefail
 
 native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ieee-data python3 time
-        libxml2-utils libhbaapi2 libhbaapi-dev python3-jsonschema)
+        libxml2-utils libhbaapi2 libhbaapi-dev python3-jsonschema groff-base)
 # wine64 is only the 64-bit loader, kept out of PATH (/usr/lib/wine/wine64); wine brings the
 # `wine`, `wineboot` and `wineserver` commands.
 windows=(cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest
-         nlohmann-json3-dev ieee-data python3)
+         nlohmann-json3-dev ieee-data python3 unzip)
+package=(dpkg-dev lintian groff-base)
 fuzz=(clang libclang-rt-14-dev)
 guest=(qemu-system-x86 linux-image-amd64 busybox-static sg3-utils lsscsi cpio dmsetup kmod python3)
 
@@ -19,6 +21,7 @@ for set in "$@"; do
     native) want+=("${native[@]}") ;;
     windows) want+=("${windows[@]}") ;;
     fuzz) want+=("${fuzz[@]}") ;;
+    package) want+=("${package[@]}") ;;
     guest) want+=("${guest[@]}") ;;
     *) echo "ensure-packages: unknown set '$set'" >&2; exit 2 ;;
   esac

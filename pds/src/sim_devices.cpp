@@ -355,9 +355,9 @@ os_error scsi_address(const SimDevice& d, void* out, std::uint32_t out_length, s
 }
 
 // The length in bytes: from the file, else from the capacity.
-std::optional<std::int64_t> length_of(const SimDevice& d) {
+std::optional<std::int64_t> length_of(const SimDevice& d, const SimDevice& answers) {
     if (d.partition_length) return d.partition_length;
-    const std::optional<Capacity> cap = capacity_of(d);
+    const std::optional<Capacity> cap = capacity_of(answers);
     if (!cap || cap->blocks > static_cast<std::uint64_t>(INT64_MAX) / std::max<std::uint32_t>(cap->block_length, 1)) {
         return std::nullopt;
     }
@@ -365,16 +365,18 @@ std::optional<std::int64_t> length_of(const SimDevice& d) {
 }
 
 // The whole disk as partition 0. Windows answers this request on MBR disks only.
-os_error partition_info(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
-    const std::optional<std::int64_t> length = length_of(d);
+os_error partition_info(const SimDevice& d, const SimDevice& answers, void* out, std::uint32_t out_length,
+                        std::uint32_t& returned) {
+    const std::optional<std::int64_t> length = length_of(d, answers);
     if (!length || d.gpt) return kErrorInvalidFunction;
     Bytes record(sizeof(win::PartitionInformation), 0);
     put_le64(record, 8, static_cast<std::uint64_t>(*length));
     return give(record, out, out_length, returned);
 }
 
-os_error length_info(const SimDevice& d, void* out, std::uint32_t out_length, std::uint32_t& returned) {
-    const std::optional<std::int64_t> length = length_of(d);
+os_error length_info(const SimDevice& d, const SimDevice& answers, void* out, std::uint32_t out_length,
+                     std::uint32_t& returned) {
+    const std::optional<std::int64_t> length = length_of(d, answers);
     if (!length) return kErrorInvalidFunction;
     Bytes record(sizeof(win::GetLengthInformation), 0);
     put_le64(record, 0, static_cast<std::uint64_t>(*length));
@@ -497,7 +499,8 @@ SimDeviceHost::SimDeviceHost(std::vector<SimDevice> devices, std::FILE* log, std
         for (const auto& a : arrays_) {
             if (!d.array_serial.empty() && a->array().serial == d.array_serial) array = a.get();
         }
-        devices_.push_back(DeviceState{d, std::move(times), array});
+        const SimDevice& answers = d.answers_of && *d.answers_of < answers_.size() ? answers_[*d.answers_of] : d;
+        devices_.push_back(DeviceState{d, answers, std::move(times), array});
     }
 }
 
@@ -642,8 +645,8 @@ os_error SimDeviceHost::pass_through(DeviceState& state, const void* in, std::ui
     }
 
     const auto respond = [&] {
-        std::optional<Reply> r = array_answer(d, state.array, cdb, sptd);
-        return r ? std::move(*r) : answer(d, cdb, sptd.DataTransferLength);
+        std::optional<Reply> r = array_answer(state.answers, state.array, cdb, sptd);
+        return r ? std::move(*r) : answer(state.answers, cdb, sptd.DataTransferLength);
     };
     const SimFault* fault = take_fault(state, cdb);
     Reply reply;
@@ -738,7 +741,7 @@ os_error SimDeviceHost::control_locked(DeviceHandle handle, std::uint32_t code, 
     case win::IOCTL_SCSI_PASS_THROUGH_DIRECT:
         return pass_through(state, in, in_length, out, out_length, returned, wait_us);
     case win::IOCTL_STORAGE_QUERY_PROPERTY:
-        result = storage_property(d, in, in_length, out, out_length, returned);
+        result = storage_property(state.answers, in, in_length, out, out_length, returned);
         break;
     case win::IOCTL_SCSI_GET_ADDRESS:
         result = scsi_address(d, out, out_length, returned);
@@ -747,16 +750,16 @@ os_error SimDeviceHost::control_locked(DeviceHandle handle, std::uint32_t code, 
         result = device_number(d, out, out_length, returned);
         break;
     case win::IOCTL_DISK_GET_PARTITION_INFO:
-        result = partition_info(d, out, out_length, returned);
+        result = partition_info(d, state.answers, out, out_length, returned);
         break;
     case win::IOCTL_DISK_GET_LENGTH_INFO:
-        result = length_info(d, out, out_length, returned);
+        result = length_info(d, state.answers, out, out_length, returned);
         break;
     case win::IOCTL_SCSI_GET_INQUIRY_DATA:
     {
         std::vector<const SimDevice*> all;
-        for (const DeviceState& s : devices_) all.push_back(&s.device);
-        result = inquiry_data(d, all, out, out_length, returned);
+        for (const DeviceState& s : devices_) all.push_back(&s.answers);
+        result = inquiry_data(state.answers, all, out, out_length, returned);
     }
         break;
     default:

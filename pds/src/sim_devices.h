@@ -96,6 +96,9 @@ struct SimDevice {
     OpenBehaviour open = OpenBehaviour::ok;
     MultipathMode multipath = MultipathMode::absent;
     SimLatency latency;
+    // Another name of the device at this index of the engine's list: that device's INQUIRY, pages,
+    // capacity, blocks, property and commands answer for this one, which holds none of its own.
+    std::optional<std::size_t> answers_of;
     // A korvalith_lun's place in its array: the host file's array of this serial, if it describes
     // one, answers the device's system calls.
     std::string array_serial;
@@ -323,7 +326,8 @@ private:
         std::uint32_t access = 0;
     };
     struct DeviceState {
-        SimDevice& device;  // in answers_
+        SimDevice& device;         // in answers_: its name, how it opens, its faults
+        const SimDevice& answers;  // in answers_: what it answers (itself, or the device it names again)
         std::vector<std::optional<std::uint32_t>> fault_times_left;
         SimArrayResponder* array = nullptr;
     };

@@ -378,11 +378,23 @@ std::vector<SimDevice> with_discovery_paths(std::vector<SimDevice> devices, cons
     out.reserve(devices.size() + discovery.interfaces.size() + discovery.volumes.size());
     for (SimDevice& d : devices) out.push_back(std::move(d));
     devices = {};  // the moved-from shells go before the copies come
-    // Another name of device `i`: its disk number stays what the device's own path gives.
+    // Another name of device `i`: its disk number stays what the device's own path gives, and its
+    // answers are the device's own rather than a copy (a SAN host's disks each have an interface).
     auto alias = [&](std::size_t i, std::string path) {
-        SimDevice d = out[i];
+        const SimDevice& of = out[i];
+        SimDevice d = of;
         if (!d.device_number) d.device_number = drive_number_in(d.path);
         d.path = std::move(path);
+        // Everything but the answers, which stay with `of` (a copy is dropped at once).
+        d.inquiry.reset();
+        d.vpd.clear();
+        d.read_capacity_10.reset();
+        d.read_capacity_16.reset();
+        d.mode_pages.clear();
+        d.blocks.clear();
+        d.storage_property.reset();
+        d.commands.clear();
+        d.answers_of = of.answers_of ? of.answers_of : std::optional<std::size_t>(i);
         return d;
     };
     for (const SimInterface& itf : discovery.interfaces) {

@@ -13,8 +13,9 @@
 #include "pds/platform.h"
 #include "sildebug.h"
 
-const char* const SIL_IDENT_STRING = "@(#) $sil_lib rev 4.1.20-dev03 (Rev 1.14) Copyright (c) 2026 lunscan developers $";
-const char* const SIL_PLATFORM_STRING = "@(#) $sil_lib Windows x86-64 4.1.20-dev03";
+const char* const SIL_IDENT_STRING = "@(#) $sil_lib rev " LUNSCAN_VERSION "-" LUNSCAN_EDIT_LEVEL " (Rev " LUNSCAN_REVISION
+                                     ") Copyright (c) 2026 lunscan developers $";
+const char* const SIL_PLATFORM_STRING = "@(#) $sil_lib Windows x86-64 " LUNSCAN_VERSION "-" LUNSCAN_EDIT_LEVEL;
 const char* const SIL_DATE_STRING = "@(#) $sil_lib built " __DATE__ " " __TIME__;
 
 namespace {

@@ -4,8 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 
-// The library version this build implements (and the front end is built against).
-inline constexpr std::uint32_t SIL_LIBRARY_VERSION = 0x040114FF;
+#include "sil/sil_version.h"
+
+// The library version this build implements (and the front end is built against): one byte each
+// for major, minor and patch, then 0xFF (4.1.20 is 0x040114FF).
+inline constexpr std::uint32_t SIL_LIBRARY_VERSION = (std::uint32_t{LUNSCAN_VERSION_MAJOR} << 24) |
+                                                      (std::uint32_t{LUNSCAN_VERSION_MINOR} << 16) |
+                                                      (std::uint32_t{LUNSCAN_VERSION_PATCH} << 8) | 0xFFu;
 
 // Shared status codes.
 inline constexpr std::int32_t SIL_OK = 0;

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kTitle = "lunscan - SAN storage inventory utility V4.1.20 ";
+constexpr const char* kTitle = "lunscan - SAN storage inventory utility V" LUNSCAN_VERSION " ";
 
 // Workers of the device-list gather. On a SAN every command waits on the fabric, not the
 // processor, so many more workers than cores pay off: 32 reach 4096 LUNs at 1 ms a command in
