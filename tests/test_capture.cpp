@@ -61,6 +61,17 @@ TEST(Capture, RealLinuxHostReplaysAsALinuxHost) {
         EXPECT_NE(testsupport::read_file(scratch.path("linux.json")).find("\"provider\": \"linux\""), std::string::npos);
     }
 }
+#else
+// The real win32 provider: in the cross build's tests, Wine's own host.
+TEST(Capture, RealWindowsHostReplaysAsAWindowsHost) {
+    const testsupport::Scratch scratch;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-all"}, {"-winvol"}, {"-iscsi"}, {"-page0", "-dev", testsupport::physical_drive(0)}}) {
+        const Pair p = capture_and_replay(args, std::nullopt, scratch.path("windows.json"));
+        expect_same(p, args.empty() ? "(default)" : args[0]);
+        EXPECT_NE(testsupport::read_file(scratch.path("windows.json")).find("\"provider\": \"win32\""), std::string::npos);
+    }
+}
 #endif
 
 TEST(Capture, UnwritableFileIsOneLineAndKeepsTheExitStatus) {

@@ -1,12 +1,18 @@
 # Checks the guest test's console log: lunscan's answers for every emulated disk against the QEMU parameters and against sg3-utils.
-"""Usage: check.py CONSOLE_LOG. Exits non-zero, naming the disk and the field, on any disagreement.
+"""Usage: check.py CONSOLE_LOG [LUNSCAN]. Exits non-zero, naming the disk and the field, on any disagreement.
+
+With LUNSCAN (the binary the guest ran), the guest's captures are replayed on this host through it
+and must print the same bytes as the guest's runs did.
 
 The log holds sections "@@@ BEGIN <name>" ... "@@@ END <name> rc=<n>" written by init-test.sh.
 Expected values come from disks.py (the QEMU parameters) and from sg3-utils' own answers; lunscan's
 tables are read by their fixed layouts.
 """
+import os
 import re
+import subprocess
 import sys
+import tempfile
 
 import disks
 
@@ -383,6 +389,38 @@ def check_mpath(names, sections):
                  f"{got.get('mp_relation')!r}, expected SIL_DEV_CHILD of {name}")
 
 
+def captured_text(sections, name):
+    """A text the guest printed followed by a newline of its own, as it was before that newline."""
+    lines, _ = section(sections, name)
+    return "\n".join(lines)
+
+
+def check_captures(sections, lunscan):
+    """Each capture of the guest's real host, replayed here, prints what the guest printed."""
+    disk_lines, _ = section(sections, "capture-disk")
+    first = disk_lines[0].strip() if disk_lines else "sda"
+    runs = {"default": [], "all": ["-all"], "page0": ["-dev", f"/dev/{first}", "-page0"]}
+    for name, args in runs.items():
+        capture = captured_text(sections, f"capture-{name}.json")
+        _, rc = section(sections, f"capture-{name}.out")
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            f.write(capture)
+            host_file = f.name
+        try:
+            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "SIL_SIM_HOST": host_file}
+            run = subprocess.run([lunscan, *args], env=env, capture_output=True, timeout=60)
+        finally:
+            os.unlink(host_file)
+        which = "lunscan " + " ".join(args) if args else "lunscan"
+        if run.returncode != rc:
+            fail(f"capture of '{which}': the replay exits {run.returncode}, the guest's run {rc}")
+        for part, data in (("out", run.stdout), ("err", run.stderr)):
+            replayed = data.decode("latin-1").replace("\r", "")
+            if replayed != captured_text(sections, f"capture-{name}.{part}"):
+                fail(f"capture of '{which}': the replay's standard {'output' if part == 'out' else 'error'} "
+                     f"differs from the guest's: {replayed[:300]!r}")
+
+
 def main():
     sections, done = read_sections(sys.argv[1])
     if not done:
@@ -423,6 +461,8 @@ def main():
             fail(f"{which}: lists devices that are no emulated disk: {extra}")
 
     check_mpath(names, sections)
+    if len(sys.argv) > 2:
+        check_captures(sections, sys.argv[2])
 
     if problems:
         print(f"linux-guest: {len(problems)} problem(s):", file=sys.stderr)
@@ -430,7 +470,8 @@ def main():
             print(f"  {p}", file=sys.stderr)
         sys.exit(1)
     print(f"linux-guest: {len(names)} disks agree with QEMU and sg3-utils; CD-ROM not listed; "
-          "multipath map listed as the pseudo device of its two paths")
+          "multipath map listed as the pseudo device of its two paths"
+          + ("; captures replay identically" if len(sys.argv) > 2 else ""))
 
 
 if __name__ == "__main__":

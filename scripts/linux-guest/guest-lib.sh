@@ -1,7 +1,7 @@
 # Steps the guest test and the guest benchmark share (sourced): the kernel, the guest build of lunscan, the QEMU run.
 #
 # guest_prepare makes the temporary directory GUEST_TMP and the initramfs GUEST_INITRD for kernel
-# GUEST_KVER, and traps EXIT (and INT, TERM) so that a QEMU still running is stopped and the
+# GUEST_KVER with the lunscan GUEST_LUNSCAN_PATH, and traps EXIT (and INT, TERM) so that a QEMU still running is stopped and the
 # directory removed on every way out.
 
 GUEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -58,6 +58,7 @@ guest_prepare() {
   trap guest_cleanup EXIT
   trap 'exit 130' INT TERM
   lunscan=$(guest_lunscan "$build")
+  GUEST_LUNSCAN_PATH=$lunscan
   GUEST_KVER=$(guest_kernel_version)
   GUEST_INITRD=$GUEST_TMP/initrd.gz
   "$GUEST_DIR/pack-initramfs.sh" "$GUEST_INITRD" "$GUEST_KVER" "$init" "$lunscan" "$@"

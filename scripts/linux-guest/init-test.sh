@@ -93,6 +93,33 @@ for dev in $disks; do
   section "sg_vpd-sn $dev" sg_vpd -p sn "/dev/$dev"
 done
 
+# Captures of the guest's real disks, each a host file the build host replays (check.py): the
+# output, then the capture, every text followed by one newline of its own so that the marker
+# after it starts a line.
+capture() {
+  name=$1
+  shift
+  rm -f /tmp/capture.json
+  export SIL_SIM_CAPTURE=/tmp/capture.json
+  "$@" > /tmp/out 2> /tmp/err
+  rc=$?
+  unset SIL_SIM_CAPTURE
+  for part in out err; do
+    echo "@@@ BEGIN capture-$name.$part"
+    cat /tmp/$part
+    echo
+    echo "@@@ END capture-$name.$part rc=$rc"
+  done
+  section "capture-$name.json" sh -c 'cat /tmp/capture.json; echo'
+}
+first_disk=$(echo $disks | cut -d' ' -f1)
+echo "@@@ BEGIN capture-disk"
+echo "$first_disk"
+echo "@@@ END capture-disk rc=0"
+capture default lunscan
+capture all lunscan -all
+capture page0 lunscan -dev "/dev/$first_disk" -page0
+
 # Two paths to one disk (the same WWN on two adapters) under one multipath map.
 if [ -n "$mpath" ]; then
   paths=""

@@ -29,5 +29,5 @@ if [ "$rc" -ne 0 ]; then
   tail -n 40 "$log" >&2
   exit 1
 fi
-python3 "$GUEST_DIR/check.py" "$log"
+python3 "$GUEST_DIR/check.py" "$log" "$GUEST_LUNSCAN_PATH"
 echo "linux-guest: passed in $((SECONDS - start)) s"
