@@ -3,19 +3,22 @@
 # runs the tests under Wine; `make fuzz` runs every fuzz target FUZZ_SECONDS each (`make fuzz-smoke`: 20 s each);
 # `make bench` prints the scan benchmark's table (BENCH_SIZES="256 1024" for a shorter run).
 # `make install` (PREFIX, DESTDIR), `make deb` and `make zip-windows` build what administrators install.
+# `make test-linux-guest` boots a QEMU guest with emulated SCSI disks and checks lunscan there;
+# `make bench-guest` times it on 256 LUNs in such a guest.
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 BUILD_WIN  ?= build-win
 BUILD_FUZZ ?= build-fuzz
 BUILD_PKG  ?= build-pkg
 PREFIX     ?= /usr/local
+BUILD_GUEST ?= build-guest
 JOBS       ?= 2
 DEMO_HOST  ?= examples/demo-host.json
 LUNSCAN_ARGS ?=
 FUZZ_SECONDS ?= 60
 BENCH_SIZES ?=
 
-.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke bench install deb zip-windows clean
+.PHONY: all deps run test test-native test-san test-windows fuzz fuzz-smoke bench install deb zip-windows test-linux-guest bench-guest clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -76,9 +79,18 @@ zip-windows:
 	cd $(BUILD_WIN) && cpack -G ZIP
 	scripts/check-zip-windows.sh $(BUILD_WIN) $(BUILD_WIN)/lunscan-*-win64.zip
 
+# The guest runs a Release build of its own; QEMU, the kernel and the SCSI tools come from Debian.
+test-linux-guest:
+	@scripts/ensure-packages.sh native guest
+	JOBS=$(JOBS) scripts/linux-guest/test.sh $(BUILD_GUEST)
+
+bench-guest:
+	@scripts/ensure-packages.sh native guest
+	JOBS=$(JOBS) scripts/linux-guest/bench.sh $(BUILD_GUEST)
+
 # Wall time, CPU, memory and commands per device on generated SAN hosts: a measurement, not a test.
 bench: all
 	python3 scripts/bench/run.py $(BUILD) $(BENCH_SIZES)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_PKG)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_WIN) $(BUILD_FUZZ) $(BUILD_PKG) $(BUILD_GUEST)

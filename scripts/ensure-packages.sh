@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs when they are missing: "native" for the Linux build
 # and tests, "windows" for the MinGW-w64 cross build and Wine, "fuzz" for the libFuzzer targets,
-# "package" for the Debian package and its checks.
+# "package" for the Debian package and its checks, "guest" for the QEMU guest test and benchmark
+# (a kernel to boot, busybox, the SCSI tools).
 set -euo pipefail
 
 native=(cmake ninja-build g++ make libgtest-dev googletest nlohmann-json3-dev ieee-data python3 time
@@ -12,6 +13,7 @@ windows=(cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev 
          nlohmann-json3-dev ieee-data python3 unzip)
 package=(dpkg-dev lintian groff-base)
 fuzz=(clang libclang-rt-14-dev)
+guest=(qemu-system-x86 linux-image-amd64 busybox-static sg3-utils lsscsi cpio dmsetup kmod python3)
 
 want=()
 for set in "$@"; do
@@ -20,6 +22,7 @@ for set in "$@"; do
     windows) want+=("${windows[@]}") ;;
     fuzz) want+=("${fuzz[@]}") ;;
     package) want+=("${package[@]}") ;;
+    guest) want+=("${guest[@]}") ;;
     *) echo "ensure-packages: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
