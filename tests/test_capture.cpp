@@ -33,21 +33,35 @@ void expect_same(const Pair& p, const std::string& what) {
     EXPECT_EQ(p.original.status, p.replay.status) << what;
 }
 
-// Every report whose answers come through the seam. The adapter reports (-hba, -mapinfo) are left
-// out: the adapter library's code runs inside the process, where the capture does not see it.
+// Every report whose answers come through the seam or from the adapter libraries it loads.
 TEST(Capture, DemoHostReplaysEveryReportByteForByte) {
     const std::vector<std::vector<std::string>> reports = {
         {}, {"-et"}, {"-ckd"}, {"-parent"}, {"-vantrel"}, {"-sid"}, {"-kor_wwn"}, {"-dravonis"}, {"-drav_wwn"},
         {"-showvol"}, {"-compat"}, {"-btl"}, {"-sw_wwn"}, {"-hds_wwn"}, {"-s80_wwn"}, {"-olvessa_wwn"},
         {"-shark_wwn"}, {"-compaq_wwn"}, {"-netapp_wwn"}, {"-wwn"}, {"-winvol"}, {"-iscsi"}, {"-no_filters"},
         {"-identifier", "device_name"}, {"-page0", "-dev", testsupport::physical_drive(2)},
-        {"-pagec0", "-dev", testsupport::physical_drive(14)}, {"-f_xmv", "-sortkorv"}, {"-json"}};
+        {"-pagec0", "-dev", testsupport::physical_drive(14)}, {"-f_xmv", "-sortkorv"}, {"-json"},
+        {"-hba"}, {"-hba", "-snia"}, {"-hba", "-fibre"}, {"-hba", "-scsi"}, {"-mapinfo"}, {"-snia_test"},
+        {"-snia_test", "hba_specific"}};
     const testsupport::Scratch scratch;
     for (const auto& args : reports) {
         const std::string what = args.empty() ? "(default)" : args[0];
         const Pair p = capture_and_replay(args, LUNSCAN_DEMO_HOST, scratch.path("demo.json"));
         ASSERT_FALSE(p.original.out.empty()) << what;
         expect_same(p, what);
+    }
+}
+
+// The adapter hosts: libraries that fail to register, lack entry points or SM-HBA, stale port
+// data, adapters that cannot be opened, mappings only the version-1 call gives.
+TEST(Capture, AdapterLibrariesReplayAsTheyAnswered) {
+    const testsupport::Scratch scratch;
+    for (const char* host : {"adapters.json", "snia-vendors.json", "snia-no-smhba.json"}) {
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"-hba"}, {"-mapinfo"}, {"-snia_test"}}) {
+            const Pair p = capture_and_replay(args, std::string(LUNSCAN_HBA_HOSTS) + host, scratch.path("hba.json"));
+            ASSERT_FALSE(p.original.out.empty()) << host << " " << args[0];
+            expect_same(p, std::string(host) + " " + args[0]);
+        }
     }
 }
 
@@ -123,6 +137,17 @@ TEST(Capture, MaskingHidesTheHostConsistently) {
     EXPECT_NE(a.find("microsoft:" + lower(masked_name)), std::string::npos) << "the initiator name hides it the same way";
     EXPECT_EQ(lower(a).find("sanhost01"), std::string::npos);
     EXPECT_EQ(a.find("Administrator"), std::string::npos);
+
+    // The adapter serial DRV30001 as the other serials: same length and kind of characters.
+    testsupport::run_lunscan({"-hba"}, first);
+    const std::string hba = testsupport::read_file(scratch.path("a.json"));
+    const std::size_t serial_at = hba.find("\"serial_number\": \"") + 18;
+    ASSERT_NE(serial_at, std::string::npos + 18);
+    const std::string serial = hba.substr(serial_at, hba.find('"', serial_at) - serial_at);
+    EXPECT_EQ(serial.size(), 8u);
+    EXPECT_NE(serial, "DRV30001");
+    EXPECT_EQ(std::count_if(serial.begin(), serial.end(), [](char c) { return std::isupper(static_cast<unsigned char>(c)); }), 3);
+    EXPECT_EQ(hba.find("DRV30001"), std::string::npos);
 
     testsupport::run_lunscan({}, first);
     const RunResult original = testsupport::run_lunscan({}, {{"SIL_SIM_HOST", LUNSCAN_DEMO_HOST}});

@@ -2,11 +2,13 @@
 #pragma once
 
 #include "pds/platform.h"
+#include "sim_hba_core.h"
 #include "sim_recorded.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -43,6 +45,13 @@ struct ServiceProcessorRecord {
     std::string failed_call;  // the first call that failed after the client was made
 };
 
+// One SNIA HBA API library as its entry points answered: the library a replay serves in its place.
+struct HbaLibraryRecord {
+    std::string resolved_path;
+    hba::Library library;
+    std::map<HBA_HANDLE, std::size_t> open;  // handle the library gave -> adapter index
+};
+
 // Everything the seam answered, in the seam's own terms.
 struct Recording {
     std::string provider;
@@ -65,10 +74,20 @@ struct Recording {
     std::map<std::string, std::uint32_t> drive_types;
     std::map<std::string, RegistryRecord> registry;      // by key path as opened
     std::map<std::string, sim::RecordedModuleFailure> modules;
+    std::map<std::string, HbaLibraryRecord> hba_libraries;  // by path as loaded
     std::vector<ServiceProcessorRecord> service_processors;
     std::optional<std::vector<std::string>> multipath_volumes;
     std::optional<std::string> multipath_fault;
 };
+
+// Wraps a loaded HBA API library so that the entry points it hands out (by name, or in the tables
+// a vendor library registers) add their answers to `record`, under `mutex`. The calls themselves
+// go to the library and its answers come back unchanged. Past the number of libraries that can
+// be followed, `inner` is handed back as it is (capture_hba.cpp).
+std::unique_ptr<Module> record_hba_module(std::unique_ptr<Module> inner, HbaLibraryRecord& record, std::mutex& mutex);
+
+// The host file's "hba_libraries" object of the recorded libraries (capture_hba.cpp).
+nlohmann::ordered_json hba_libraries_of(const std::map<std::string, HbaLibraryRecord>& libraries);
 
 // Replaces host name, user, machine id and unit serial numbers consistently (capture_mask.cpp).
 void mask(Recording& recording);

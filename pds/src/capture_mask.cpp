@@ -146,6 +146,10 @@ void mask(Recording& r) {
             if (serial.size() > kInquirySerialBytes) m.add(serial.substr(0, kInquirySerialBytes), false);
         }
     }
+    // An adapter's serial number, and the texts its library gives that may name the host.
+    for (const auto& [path, library] : r.hba_libraries) {
+        for (const hba::Adapter& a : library.library.adapters) m.add(a.serial_number, false);
+    }
 
     if (r.host) {
         for (std::string* s : {&r.host->nodename, &r.host->version, &r.host->os_description, &r.host->machine_id}) m.text(*s);
@@ -164,6 +168,12 @@ void mask(Recording& r) {
         }
     }
     for (ServiceProcessorRecord& s : r.service_processors) m.text(s.product);
+    for (auto& [path, library] : r.hba_libraries) {
+        for (hba::Adapter& a : library.library.adapters) {
+            for (std::string* s : {&a.name, &a.serial_number, &a.model_description, &a.node_symbolic_name}) m.text(*s);
+            for (hba::Port& p : a.ports) m.text(p.symbolic_name);
+        }
+    }
 }
 
 }  // namespace pds::capture

@@ -412,13 +412,18 @@ public:
     ServiceProcessorClient& service_processor_client() override { return sp_; }
     MultipathClient& multipath_client() override { return mp_; }
 
-    // A module's code runs in the process: what it answers is not seen here. Only a failed load is kept.
+    // A module's code runs in the process, out of the seam's sight: a failed load is kept, and a
+    // loaded (HBA API) library is wrapped so that its entry points record what they answer.
     os_error load_module(const std::string& path, std::unique_ptr<Module>& out, std::string& resolved_path,
                          std::string& message) override {
         const os_error e = inner_.load_module(path, out, resolved_path, message);
+        std::lock_guard lock(r_.mutex);
         if (e != 0) {
-            std::lock_guard lock(r_.mutex);
             r_.rec.modules.emplace(path, sim::RecordedModuleFailure{e, message});
+        } else if (out != nullptr) {
+            HbaLibraryRecord& library = r_.rec.hba_libraries[path];
+            library.resolved_path = resolved_path;
+            out = record_hba_module(std::move(out), library, r_.mutex);
         }
         return e;
     }

@@ -321,6 +321,21 @@ Recording cleaned(Recording r) {
     }
     clean(r.multipath_fault);
     for (std::string& s : r.date_texts) clean(s);
+    clean_keys(r.hba_libraries, [](HbaLibraryRecord& l) {
+        clean(l.resolved_path);
+        for (hba::Adapter& a : l.library.adapters) {
+            for (std::string* s : {&a.name, &a.manufacturer, &a.serial_number, &a.model, &a.model_description,
+                                   &a.node_symbolic_name, &a.hardware_version, &a.driver_version, &a.option_rom_version,
+                                   &a.firmware_version, &a.driver_name}) {
+                clean(*s);
+            }
+            for (hba::Port& p : a.ports) {
+                clean(p.symbolic_name);
+                clean(p.os_device_name);
+                for (hba::TargetMapping& m : p.mappings) clean(m.os_device_name);
+            }
+        }
+    });
     return r;
 }
 
@@ -392,6 +407,7 @@ std::string host_file_text(const Recording& recording) {
         modules[path] = json{{"error", failure.error}, {"message", failure.message}};
     }
     if (!modules.empty()) doc["modules"] = std::move(modules);
+    if (!r.hba_libraries.empty()) doc["hba_libraries"] = hba_libraries_of(r.hba_libraries);
     if (r.provider != "linux") {
         const json sps = service_processors_of(r.service_processors);
         if (!sps.empty()) doc["service_processors"] = sps;
