@@ -22,6 +22,7 @@
 // Host type code (HostIdentity::os_type): 0x02000000 marks Linux; bits 8-15 hold the kernel's
 // major and bits 0-7 its minor version, so kernel 6.1 gives 0x02000601.
 #include "pds/platform.h"
+#include "path_interface_set.h"
 #include "pds/product_clients.h"
 #include "hba_conf_linux.h"
 #include "linux_devices.h"
@@ -267,30 +268,6 @@ std::uint32_t leading_number(const std::string& text, std::size_t& pos) {
     return value;
 }
 
-// The disk paths as they were when the set was made, as SetupDi keeps its snapshot.
-class LinuxDiskInterfaceSet final : public DiskInterfaceSet {
-public:
-    explicit LinuxDiskInterfaceSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
-
-    os_error enumerate(std::uint32_t index) override { return index < paths_.size() ? 0 : kErrorNoMoreItems; }
-    // SetupDi's detail record: a 4-byte size field, then the path and its NUL.
-    os_error detail_size(std::uint32_t index, std::uint32_t& required_size) override {
-        required_size = 0;
-        if (index >= paths_.size()) return kErrorNoMoreItems;
-        required_size = static_cast<std::uint32_t>(4 + paths_[index].size() + 1);
-        return kErrorInsufficientBuffer;
-    }
-    os_error detail_path(std::uint32_t index, std::string& path) override {
-        path.clear();
-        if (index >= paths_.size()) return kErrorNoMoreItems;
-        path = paths_[index];
-        return 0;
-    }
-
-private:
-    std::vector<std::string> paths_;
-};
-
 class LinuxPlatform final : public Platform {
 public:
     std::string_view name() const override { return "linux"; }
@@ -458,7 +435,7 @@ public:
     }
 
     os_error open_disk_interfaces(std::unique_ptr<DiskInterfaceSet>& out) override {
-        out = std::make_unique<LinuxDiskInterfaceSet>(devices_.disk_paths());
+        out = std::make_unique<PathInterfaceSet>(devices_.disk_paths());
         return 0;
     }
     os_error logical_drive_strings(std::uint32_t, std::string& roots, std::uint32_t& required) override {

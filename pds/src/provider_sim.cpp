@@ -8,6 +8,7 @@
 // zeroed when created, the same bytes for every handle, and gone when the last handle closes, as
 // a Windows mapping is.
 #include "pds/platform.h"
+#include "path_interface_set.h"
 #include "pds/product_clients.h"
 #include "process_mutex.h"
 #include "sim_devices.h"
@@ -126,28 +127,6 @@ private:
     sim::SimDeviceHost& devices_;
     sim::SimStorageHost& storage_;
     const std::optional<std::string> fault_;
-};
-
-// The disk interfaces of a captured host, as it enumerated them.
-class RecordedInterfaceSet final : public DiskInterfaceSet {
-public:
-    explicit RecordedInterfaceSet(const std::vector<std::string>& paths) : paths_(paths) {}
-    os_error enumerate(std::uint32_t index) override { return index < paths_.size() ? 0 : kErrorNoMoreItems; }
-    os_error detail_size(std::uint32_t index, std::uint32_t& required_size) override {
-        required_size = 0;
-        if (index >= paths_.size()) return kErrorNoMoreItems;
-        required_size = static_cast<std::uint32_t>(4 + paths_[index].size() + 1);  // cbSize, the path, its NUL
-        return kErrorInsufficientBuffer;
-    }
-    os_error detail_path(std::uint32_t index, std::string& path) override {
-        path.clear();
-        if (index >= paths_.size()) return kErrorNoMoreItems;
-        path = paths_[index];
-        return 0;
-    }
-
-private:
-    const std::vector<std::string> paths_;
 };
 
 class SimPlatform final : public Platform {
@@ -312,7 +291,7 @@ public:
         out.reset();
         if (host_.recorded.disk_interfaces_error) return *host_.recorded.disk_interfaces_error;
         if (host_.recorded.disk_interfaces) {
-            out = std::make_unique<RecordedInterfaceSet>(*host_.recorded.disk_interfaces);
+            out = std::make_unique<PathInterfaceSet>(*host_.recorded.disk_interfaces);
             return 0;
         }
         return discovery_.open_disk_interfaces(out);
