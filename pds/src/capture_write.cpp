@@ -1,5 +1,6 @@
 // Writing a capture as a host file: the recording in the host file's keys, and the atomic write of the file.
 #include "capture.h"
+#include "sim_devices.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,6 +27,7 @@ constexpr std::size_t kMaxRegistryKeys = 4096;
 constexpr std::size_t kMaxValueName = 16383;
 constexpr std::size_t kMaxValueText = 65535;
 constexpr std::size_t kMaxRecordedBytes = 1u << 20;
+constexpr std::size_t kMaxCdbBytes = 16;
 
 std::string hex(const sim::RecordedBytes& bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -136,7 +138,8 @@ json device_of(const DeviceRecord& d) {
     if (open != "ok") out["open"] = open;
     json exchanges = json::array();
     for (const auto& e : d.exchanges) {
-        if (e.cdb.empty() || e.data.size() > kMaxRecordedBytes) continue;
+        // A CDB is 1 to 16 bytes; the platform never records another, and a file must load.
+        if (e.cdb.empty() || e.cdb.size() > kMaxCdbBytes || e.data.size() > kMaxRecordedBytes) continue;
         exchanges.push_back(exchange_of(e));
     }
     if (!exchanges.empty()) out["exchanges"] = std::move(exchanges);
@@ -378,8 +381,13 @@ std::string host_file_text(const Recording& recording) {
     }
     if (!programs.empty()) doc["programs"] = std::move(programs);
     json devices = json::array();
+    // The simulated host knows a device by its path in any case: of two records whose paths then
+    // agree (cleaning made them alike, or only their case differs), the first is the device.
+    std::set<std::string> written_paths;
     for (const DeviceRecord& d : r.devices) {
-        if (!d.path.empty() && fits(d.path, kMaxDevicePath) && devices.size() < 65536) devices.push_back(device_of(d));
+        if (d.path.empty() || !fits(d.path, kMaxDevicePath) || devices.size() >= 65536) continue;
+        if (!written_paths.insert(sim::device_path_key(d.path)).second) continue;
+        devices.push_back(device_of(d));
     }
     if (!devices.empty()) doc["devices"] = std::move(devices);
     if (r.interfaces_error) {
@@ -394,7 +402,8 @@ std::string host_file_text(const Recording& recording) {
     if (r.disk_names) {
         json names = json::object();
         for (const auto& [number, name] : *r.disk_names) {
-            if (fits(name, kMaxDevicePath)) names[std::to_string(number)] = name;
+            // A number without a name is the host's "no such disk", which an absent entry says.
+            if (!name.empty() && fits(name, kMaxDevicePath)) names[std::to_string(number)] = name;
         }
         doc["disk_names"] = std::move(names);
     }

@@ -141,6 +141,10 @@ std::optional<json> read_inventory(std::string_view text, std::string& why) {
     } catch (const json::parse_error& e) {
         why = "is not JSON (byte " + std::to_string(e.byte) + ")";
         return std::nullopt;
+    } catch (const json::exception&) {
+        // A number beyond what a JSON number can hold (1e400) is out of range, not a parse error.
+        why = "is not JSON (a number out of range)";
+        return std::nullopt;
     }
     if (const std::string wrong = check_inventory(doc); !wrong.empty()) {
         why = "is not a lunscan inventory: " + wrong;
