@@ -1,5 +1,6 @@
 // Writing a capture as a host file: the recording in the host file's keys, and the atomic write of the file.
 #include "capture.h"
+#include "sim_host_limits.h"
 #include "sim_devices.h"
 
 #include <nlohmann/json.hpp>
@@ -20,12 +21,12 @@ using json = nlohmann::ordered_json;
 // The loader's bounds (docs/host-file.md): an entry past them would make the whole file unusable,
 // so it is left out and the replay answers as for a thing the host does not have.
 constexpr std::size_t kMaxHostText = 256;
-constexpr std::size_t kMaxEnvValue = 32767;
-constexpr std::size_t kMaxCommandLine = 8191;
-constexpr std::size_t kMaxDevicePath = 260;
-constexpr std::size_t kMaxRegistryKeys = 4096;
-constexpr std::size_t kMaxValueName = 16383;
-constexpr std::size_t kMaxValueText = 65535;
+using sim::limits::kMaxEnvValue;
+using sim::limits::kMaxCommandLine;
+using sim::limits::kMaxDevicePath;
+using sim::limits::kMaxRegistryKeys;
+using sim::limits::kMaxValueName;
+using sim::limits::kMaxValueText;
 constexpr std::size_t kMaxRecordedBytes = 1u << 20;
 constexpr std::size_t kMaxCdbBytes = 16;
 

@@ -1,5 +1,6 @@
 // Loading and checking the "devices" part of the simulated host file: hex bytes, pages, faults and personalities.
 #include "sim_host_check.h"
+#include "sim_host_limits.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,7 +16,7 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::size_t kMaxDevicePath = 260;   // MAX_PATH
+using limits::kMaxDevicePath;
 constexpr std::size_t kMaxReply = 65535;
 constexpr std::size_t kMaxCdb = 16;
 constexpr std::size_t kMaxSense = 252;

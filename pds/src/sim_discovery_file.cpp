@@ -1,5 +1,6 @@
 // Loading and checking the discovery part of the simulated host file: disk interfaces, pseudo devices, volumes and the registry.
 #include "sim_discovery.h"
+#include "sim_host_limits.h"
 #include "sim_host_check.h"
 
 #include <algorithm>
@@ -17,13 +18,13 @@ using json = nlohmann::json;
 
 constexpr std::size_t kMaxInterfacesPerDevice = 16;
 constexpr std::size_t kMaxInterfacePath = 1024;
-constexpr std::size_t kMaxDevicePath = 260;  // MAX_PATH, as the devices' own paths
+using limits::kMaxDevicePath;
+using limits::kMaxValueName;
+using limits::kMaxValueText;
+using limits::kMaxRegistryKeys;
 constexpr std::size_t kMaxFronts = 32;
 constexpr std::size_t kMaxVolumes = 26;      // one per drive letter
 constexpr std::size_t kMaxKeyName = 255;     // the registry's limits
-constexpr std::size_t kMaxValueName = 16383;
-constexpr std::size_t kMaxValueText = 65535;
-constexpr std::size_t kMaxRegistryKeys = 4096;
 constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMaxUint32 = std::numeric_limits<std::uint32_t>::max();
 

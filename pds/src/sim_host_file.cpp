@@ -1,5 +1,6 @@
 // Loading and checking the simulated host file: strict types, bounded lengths, faults named by their JSON path.
 #include "sim_host_file.h"
+#include "sim_host_limits.h"
 #include "sim_host_check.h"
 #include "sim_sp.h"
 
@@ -24,8 +25,8 @@ using json = nlohmann::json;
 
 constexpr std::size_t kMaxHostText = 256;        // host facts and the user name
 constexpr std::size_t kMaxEnvName = 256;
-constexpr std::size_t kMaxEnvValue = 32767;      // the Windows limit of one variable
-constexpr std::size_t kMaxCommandLine = 8191;    // the Windows command processor's limit
+using limits::kMaxEnvValue;
+using limits::kMaxCommandLine;
 
 // The defaults describe a plain Windows Server 2019 host, so that "{}" is a usable file.
 constexpr std::uint32_t kDefaultOsType = 0x00030A00;

@@ -1,5 +1,6 @@
 // Loading and checking the recorded keys of a host file: a captured host's exact answers, device by device and call by call.
 #include "sim_host_check.h"
+#include "sim_host_limits.h"
 
 #include <limits>
 
@@ -12,7 +13,7 @@ constexpr std::size_t kMaxRecorded = 65536;       // exchanges, control codes, r
 constexpr std::size_t kMaxRecordedBytes = 1u << 20;  // a control code's input or output
 constexpr std::size_t kMaxSense = 252;
 constexpr std::size_t kMaxInterfacePath = 1024;
-constexpr std::size_t kMaxDevicePath = 260;
+using limits::kMaxDevicePath;
 constexpr std::size_t kMaxText = 65535;
 constexpr std::int64_t kMaxUint32 = std::numeric_limits<std::uint32_t>::max();
 
